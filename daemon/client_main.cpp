@@ -42,6 +42,9 @@ void PrintUsage(FILE *out)
                   BRIM_UDS_NAME_ENV);
 }
 
+constexpr const char *kNoAnswer =
+    "the daemon closed the connection without an answer (client refused or request failed; the daemon's log says why)";
+
 int Fail(int status, const char *message)
 {
     (void)fprintf(stderr, "uds_decrypt_client: %s\n", message);
@@ -174,14 +177,13 @@ int main(int argc, char **argv)
     request += cipher;
     if (!SendAll(fd, request.data(), request.size())) {
         close(fd);
-        return Fail(kExitNoResponse, "the daemon closed the connection before taking the request");
+        return Fail(kExitNoResponse, kNoAnswer);
     }
 
     char response[BRIM_MAX_RESPONSE_LEN];
     if (RecvAll(fd, response, BRIM_MSG_HEAD_LEN) != BRIM_MSG_HEAD_LEN) {
         close(fd);
-        return Fail(kExitNoResponse, "no response: the daemon refused the client or could not decrypt "
-                                     "(see its log)");
+        return Fail(kExitNoResponse, kNoAnswer);
     }
     uint32_t wireLen = 0;
     memcpy(&wireLen, response, sizeof(wireLen));
