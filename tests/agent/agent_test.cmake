@@ -15,6 +15,9 @@
 #           (exit 77) when not root.
 include_guard(GLOBAL)
 
+find_package(Threads REQUIRED)
+find_package(OpenSSL 3 REQUIRED COMPONENTS Crypto)
+
 set(ZORVA_BOUNDED_EXPORTS memcpy_s memcpy_sOptAsm memcpy_sOptTc memset_s memset_sOptAsm memset_sOptTc
     strcpy_s strcpy_error sprintf_s vsprintf_s SecVsnprintfImpl)
 
