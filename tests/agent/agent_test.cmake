@@ -1,4 +1,5 @@
-# zorva_add_agent_test(NAME SOURCES src... [LIBS lib...] [LABELS label...] [DOUBLES] [ISOLATED])
+# zorva_add_agent_test(NAME SOURCES src... [LIBS lib...] [LABELS label...] [DOUBLES] [ISOLATED]
+#                      [OWN_BOUNDED])
 #
 # Builds one GoogleTest program against libzorva.so into bin/ and registers it
 # with ctest as a single test (the agent's state is process-wide, so the cases
@@ -10,6 +11,9 @@
 # DOUBLES   links the stand-ins of libZORV.so and libMUR.so (and their control
 #           headers) and runs with LD_LIBRARY_PATH=<build>/lib/doubles, so the
 #           agent loads the stand-ins even when the real components are built.
+# OWN_BOUNDED links the bounded library as a plain archive, so the test may
+#           define some bounded functions itself (e.g. a recording memset_s);
+#           the archive supplies only the ones it leaves out.
 # ISOLATED  runs the program through tests/isolated.sh (private mount
 #           namespace with throw-away /startup_disk, /VBX and /etc); skipped
 #           (exit 77) when not root.
@@ -35,13 +39,18 @@ endforeach()
 set(ZORVA_AGENT_TEST_SUPPORT_DIR ${CMAKE_CURRENT_LIST_DIR}/support)
 
 function(zorva_add_agent_test name)
-  cmake_parse_arguments(ARG "DOUBLES;ISOLATED" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "DOUBLES;ISOLATED;OWN_BOUNDED" "" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   if(ZORVA_TEST_NEEDS_SPRINTF_S)
     target_sources(${name} PRIVATE ${ZORVA_AGENT_TEST_SUPPORT_DIR}/sprintf_s_standin.cpp)
   endif()
   target_include_directories(${name} PRIVATE ${ZORVA_AGENT_TEST_SUPPORT_DIR})
-  target_link_libraries(${name} PRIVATE zorva "$<LINK_LIBRARY:WHOLE_ARCHIVE,bounded>" ${ARG_LIBS}
+  if(ARG_OWN_BOUNDED)
+    set(_bounded bounded)
+  else()
+    set(_bounded "$<LINK_LIBRARY:WHOLE_ARCHIVE,bounded>")
+  endif()
+  target_link_libraries(${name} PRIVATE zorva ${_bounded} ${ARG_LIBS}
                         GTest::gtest GTest::gtest_main GTest::gmock Threads::Threads)
   foreach(_sym ${ZORVA_BOUNDED_EXPORTS})
     target_link_options(${name} PRIVATE "LINKER:--export-dynamic-symbol=${_sym}")

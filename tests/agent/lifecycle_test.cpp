@@ -3,6 +3,7 @@
 #include <openssl/rand.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -292,6 +293,48 @@ TEST_F(LifecycleTest, ConcurrentInitsInitialiseOnce)
     EXPECT_EQ(failures.load(), 0);
     EXPECT_EQ(ZorvDouble_CallCount(ZORV_DOUBLE_INIT), 1);
     EXPECT_EQ(RecorderA().WithFormat("The process has been initialized.").size(), 3u);
+}
+
+std::atomic<bool> g_releaseInit{false};
+std::atomic<bool> g_insideInit{false};
+
+void BlockInsideInit(ZorvDoubleCall call)
+{
+    if (call != ZORV_DOUBLE_INIT) {
+        return;
+    }
+    // The component can log through the record while it loads.
+    char message[] = "loading </keys>";
+    ZorvDouble_EmitLog(2, "store.c", "Load", 7, message);
+    g_insideInit = true;
+    while (!g_releaseInit) {
+        std::this_thread::yield();
+    }
+}
+
+TEST_F(LifecycleTest, InitWaitsForAnInitialisationInProgress)
+{
+    g_releaseInit = false;
+    g_insideInit = false;
+    ZorvDouble_SetHook(BlockInsideInit);
+    std::thread first([&] { EXPECT_EQ(InitA(), 0); });
+    while (!g_insideInit) {
+        std::this_thread::yield();
+    }
+    std::atomic<int> second{-2};
+    std::thread waiter([&] { second = ZORVA_Init(LogToB, primary_.c_str(), standby_.c_str()); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(second.load(), -2);
+    g_releaseInit = true;
+    first.join();
+    waiter.join();
+    EXPECT_EQ(second.load(), 0);
+    EXPECT_EQ(ZorvDouble_CallCount(ZORV_DOUBLE_INIT), 1);
+    EXPECT_EQ(RecorderA().WithFormat("The process has been initialized.").size(), 1u);
+    EXPECT_TRUE(RecorderB().Lines().empty());
+    const auto forwarded = RecorderA().WithFormat("%d,%s,%s,%d,%s.");
+    ASSERT_EQ(forwarded.size(), 1u);
+    EXPECT_EQ(forwarded[0].message, "2,store.c,Load,7,loading -|keys+.");
 }
 
 TEST_F(LifecycleTest, ComponentReadsTheKeyFilesThroughTheRecord)
