@@ -43,6 +43,36 @@ TEST_F(CallbacksTest, CheckPathComparesTheResolvedPathWithThePrefix)
     EXPECT_EQ(lines[0].code, 25107);
 }
 
+TEST_F(CallbacksTest, CheckPathOfAPathThatDoesNotExistYet)
+{
+    dir_.Write("sub/file.dat", "data");
+    const std::string fresh = dir_ / "sub/new/deeper.dat";
+    EXPECT_EQ(ZORVA_CheckPath(fresh.c_str(), fresh.c_str()), 0);
+    EXPECT_EQ(ZORVA_CheckPath(fresh.c_str(), (dir_ / "sub").c_str()), 0);
+    EXPECT_EQ(ZORVA_CheckPath(fresh.c_str(), "/elsewhere"), -1);
+
+    // Written with "..", "." or a doubled separator, relative, or ending in a
+    // separator: refused, since it could not be compared once resolved.
+    const std::string refused[] = {dir_ / "sub/../new.dat", dir_ / "./new.dat", dir_.Path() + "//new.dat",
+                                   "relative-new.dat", dir_ / "newdir/"};
+    for (const std::string &p : refused) {
+        EXPECT_EQ(ZORVA_CheckPath(p.c_str(), p.c_str()), -1) << p;
+    }
+
+    // A dangling link, or a missing file below a linked directory, would
+    // lead a created file elsewhere.
+    const std::string target = dir_ / "target.dat";
+    std::filesystem::create_symlink(target, dir_ / "dangling.dat");
+    std::filesystem::create_directory_symlink(dir_ / "sub", dir_ / "linkdir");
+    for (const std::string &p : {dir_ / "dangling.dat", dir_ / "linkdir/new.dat"}) {
+        EXPECT_EQ(ZORVA_CheckPath(p.c_str(), p.c_str()), -1) << p;
+        EXPECT_EQ(cb_.fileOpen(p.c_str(), QINT_OPEN_WRITE), nullptr) << p;
+    }
+    EXPECT_FALSE(std::filesystem::exists(target));
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "sub/new.dat"));
+    EXPECT_TRUE(RecorderA().WithFormat("Realpath(%s) failed, errno:%d").empty());
+}
+
 TEST_F(CallbacksTest, OpenRefusesPathsThatDoNotResolveToThemselves)
 {
     const std::string file = dir_.Write("sub/file.dat", "data");
