@@ -15,8 +15,9 @@ constexpr const char *kUsage =
     "commands:\n"
     "  create [--force]          make a new store pair (one active key per domain);\n"
     "                            refuses to overwrite an existing store without --force\n"
-    "  rotate --domain N | --all retire the active key of domain N (or of every\n"
-    "                            domain) and add a new active key\n"
+    "  rotate [--domain N | --all]\n"
+    "                            retire the active key of domain N (default: of\n"
+    "                            every domain) and add a new active key\n"
     "  prune --keep N            keep only the N newest retired keys per domain\n"
     "                            (cipher texts under removed keys stop decrypting)\n"
     "  list                      show keys: domain, key id, state, creation time\n"
@@ -139,10 +140,12 @@ int main(int argc, char **argv)
         return keytool::Create(o);
     }
     if (c == "rotate") {
-        if (o.all == o.hasDomain) {
-            return UsageError("%s", "rotate needs exactly one of --domain N and --all");
+        if (o.all && o.hasDomain) {
+            return UsageError("%s", "rotate takes --domain N or --all, not both");
         }
-        return keytool::Rotate(o);
+        keytool::Options every = o;
+        every.all = !o.hasDomain; // no domain named: rotate them all
+        return keytool::Rotate(every);
     }
     if (c == "prune") {
         if (!o.hasKeep) {
