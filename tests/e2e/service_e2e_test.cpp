@@ -224,6 +224,14 @@ TEST_F(Serving, AnswerIsTheFramedPlainTextThenClose)
     EXPECT_EQ(NewOut() + NewErr(), "");
 }
 
+TEST_F(Serving, NoCopyOfTheSecretStaysInTheDaemonAfterTheAnswer)
+{
+    const std::string secret = "wipe-me-" + std::to_string(getpid()) + "-7f3a9c";
+    ASSERT_EQ(Ask(CipherOf(secret)).response, Response(secret));
+    ASSERT_TRUE(MemoryHolds(daemon_->Pid(), "DS_MINIO_UDS_NAME=@" + *name_)) << "the daemon's memory is readable";
+    EXPECT_FALSE(MemoryHolds(daemon_->Pid(), secret));
+}
+
 TEST_F(Serving, ReferenceClientPrintsThePlainTextAlone)
 {
     const std::string cipher = CipherOf("from the client");
