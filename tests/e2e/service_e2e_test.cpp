@@ -392,6 +392,16 @@ TEST_F(Tool, PrintsTheCipherTextWithoutANewline)
     EXPECT_EQ(o.err, "");
 }
 
+TEST_F(Tool, CipherTextBeyond4095CharactersEndsWith162)
+{
+    const Outcome fits = Encrypt(std::string(2900, 'k'));
+    EXPECT_EQ(fits.status, 0);
+    EXPECT_LT(fits.out.size(), 12u + 4096u);
+    const Outcome tooLong = Encrypt(std::string(3100, 'k'));
+    EXPECT_EQ(tooLong.status, 162);
+    EXPECT_EQ(tooLong.out + tooLong.err, "");
+}
+
 TEST_F(Tool, CommandLineMistakesEndSilentlyWith255)
 {
     const RunOptions withSecret = WithEnv({{"E2E_SECRET", "x"}});
