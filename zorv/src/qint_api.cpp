@@ -1,6 +1,7 @@
 // The agent's four calls and the key access of libMUR: one loaded key table
 // at a time, swapped whole under the state lock.
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -14,6 +15,12 @@
 #include "store_pair.h"
 #include "zorv.h"
 #include "zorv_keys.h"
+
+// The record layouts are shared with the agent byte for byte.
+static_assert(sizeof(QintCallbacks) == 328 && sizeof(QintKeyFileName) == 24);
+static_assert(offsetof(QintCallbacks, fileOpen) == 24 && offsetof(QintCallbacks, fileExist) == 104);
+static_assert(offsetof(QintCallbacks, lockCreate) == 112 && offsetof(QintCallbacks, log) == 176);
+static_assert(offsetof(QintCallbacks, randomBytes) == 200 && offsetof(QintCallbacks, gmTime) == 224);
 
 namespace zorv {
 namespace {
