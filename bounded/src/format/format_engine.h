@@ -65,10 +65,11 @@ BOUNDED_INTERNAL void ConvertInteger(FormatSpec &spec, unsigned char conversion,
 BOUNDED_INTERNAL void ConvertCharacter(FormatSpec &spec, unsigned char conversion, ArgList &args);
 BOUNDED_INTERNAL void ConvertString(FormatSpec &spec, unsigned char conversion, ArgList &args);
 
-// Emits the converted field: fill, prefix, zeros, text, trailing fill.
-// Returns the number of characters emitted, or -1 when an emission failed
-// or a wide character could not be converted.
-BOUNDED_INTERNAL std::int32_t EmitField(OutputCursor &cursor, FormatSpec &spec);
+// Emits a converted field that needs fill, a prefix or wide conversion
+// (EmitField in field_emit.h takes the plain ones itself). Returns the
+// number of characters emitted, or -1 when an emission failed or a wide
+// character could not be converted.
+BOUNDED_INTERNAL std::int32_t EmitDecoratedField(OutputCursor &cursor, FormatSpec &spec);
 
 // Hands a floating-point directive to the platform's formatter and emits
 // its text. Returns the characters emitted (0 for a skipped conversion),
