@@ -1,10 +1,13 @@
 // The engine's main loop and the actions that parse a directive: flags,
 // width, precision and size characters. Conversions live in files of their
-// own; this file only dispatches to them.
+// own (headers, so that the common ones compile into this loop); this file
+// only dispatches to them.
 #include "format/format_engine.h"
 #include "format/field_emit.h"
 #include "format/format_tables.h"
+#include "format/integer_conversion.h"
 #include "format/output_cursor.h"
+#include "format/text_conversion.h"
 
 #include <climits>
 #include <cstddef>
@@ -14,19 +17,6 @@
 using namespace bounded::format;
 
 namespace {
-
-// Releases the engine's copy of the argument list on every return path.
-class ArgListCopy {
-public:
-    explicit ArgListCopy(va_list source) { va_copy(list_.ap, source); }
-    ~ArgListCopy() { va_end(list_.ap); }
-    ArgListCopy(const ArgListCopy &) = delete;
-    ArgListCopy &operator=(const ArgListCopy &) = delete;
-    ArgList &get() { return list_; }
-
-private:
-    ArgList list_;
-};
 
 void StartDirective(FormatSpec &spec)
 {
@@ -58,7 +48,7 @@ bool AcceptWidthFromArgument(FormatSpec &spec)
 bool OnWidth(FormatSpec &spec, unsigned char c, std::uint8_t previous, ArgList &args)
 {
     if (c == '*') {
-        spec.fieldWidth = va_arg(args.ap, int);
+        spec.fieldWidth = va_arg(*args.list, int);
         spec.widthFromArgument = 1;
         return AcceptWidthFromArgument(spec);
     }
@@ -80,7 +70,7 @@ bool OnWidth(FormatSpec &spec, unsigned char c, std::uint8_t previous, ArgList &
 bool OnPrecision(FormatSpec &spec, unsigned char c, ArgList &args)
 {
     if (c == '*') {
-        spec.precision = va_arg(args.ap, int);
+        spec.precision = va_arg(*args.list, int);
         spec.precisionFromArgument = 1;
     } else if (spec.precisionFromArgument == 0) {
         if (spec.precision > kDigitLimit) {
@@ -246,8 +236,7 @@ std::int32_t RunDirective(OutputCursor &cursor, FormatSpec &spec, const char *&p
 
 extern "C" int SecFormatEngine(OutputCursor *cursor, const char *format, va_list argList)
 {
-    ArgListCopy argsCopy(argList);
-    ArgList &args = argsCopy.get();
+    ArgList args{&argList};
     FormatSpec spec; // the work buffer is always written before it is read
     spec.digitChars = kLowerDigits;
     spec.textStart = nullptr;
