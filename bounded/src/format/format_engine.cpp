@@ -142,18 +142,15 @@ SizeOutcome OnSize(FormatSpec &spec, const char *&p, OutputCursor &cursor)
 // emitted or -1.
 std::int32_t OnType(OutputCursor &cursor, FormatSpec &spec, unsigned char c, ArgList &args)
 {
-    switch (c) {
-    case 'c':
-    case 'C': ConvertCharacter(spec, c, args); break;
-    case 's':
-    case 'S': ConvertString(spec, c, args); break;
-    case 'e':
-    case 'E':
-    case 'f':
-    case 'F':
-    case 'g':
-    case 'G': return ConvertAndEmitFloat(cursor, spec, c, args);
-    default: ConvertInteger(spec, c, args); break;
+    const unsigned char lower = c | 0x20; // the conversions come in letter pairs
+    if (lower == 's') {
+        ConvertString(spec, c, args);
+    } else if (lower == 'c') {
+        ConvertCharacter(spec, c, args);
+    } else if (lower == 'e' || lower == 'f' || lower == 'g') {
+        return ConvertAndEmitFloat(cursor, spec, c, args);
+    } else {
+        ConvertInteger(spec, c, args); // d, i, o, u, x, X, p
     }
     return EmitField(cursor, spec);
 }
@@ -203,6 +200,10 @@ std::int32_t RunDirective(OutputCursor &cursor, FormatSpec &spec, const char *&p
         }
         const std::uint8_t previous = state;
         state = kTransition[state][kCharClass[c]];
+        if (state == kType) { // most directives are a percent sign and a conversion
+            ++p;
+            return OnType(cursor, spec, c, args);
+        }
         switch (state) {
         case kNormal: // "%%": the second percent sign stands for itself
             ++p;
@@ -226,7 +227,6 @@ std::int32_t RunDirective(OutputCursor &cursor, FormatSpec &spec, const char *&p
             case SizeOutcome::kRoomExhausted: return -1;
             }
             break;
-        case kType: ++p; return OnType(cursor, spec, c, args);
         default: return -1; // Invalid (Percent cannot follow a directive state)
         }
     }

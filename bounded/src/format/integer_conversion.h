@@ -107,7 +107,7 @@ inline std::uint64_t TakeValue(FormatSpec &spec, ArgList &args)
     return static_cast<std::uint64_t>(s);
 }
 
-inline void ConvertInteger(FormatSpec &spec, unsigned char conversion, ArgList &args)
+[[gnu::always_inline]] inline void ConvertInteger(FormatSpec &spec, unsigned char conversion, ArgList &args)
 {
     spec.digitChars = kLowerDigits;
     switch (conversion) {
