@@ -80,7 +80,7 @@ BOUNDED_API int vsprintf_s(char *strDest, size_t destMax, const char *format, va
     __attribute__((format(printf, 3, 0)));
 /* The formatting core behind vsprintf_s; checks none of its arguments:
  * string and format must not be null and 1 <= count <= BOUNDED_MAX_LEN.
- * Returns the character count; -1 when a directive was refused
+ * argList is consumed, as by vsnprintf. Returns the character count; -1 when a directive was refused
  * (string[0] = NUL); -2 when the output did not fit (string[count - 1] =
  * NUL, string[0] still holds the first character). */
 BOUNDED_API int SecVsnprintfImpl(char *string, size_t count, const char *format, va_list argList);
