@@ -8,6 +8,9 @@
 
 #include <cstring>
 
+// Internal to the library: the tables stay out of the programs' exports.
+#pragma GCC visibility push(hidden)
+
 namespace bounded::format {
 
 // "00" "01" ... "99": two decimal digits per division.
@@ -201,3 +204,5 @@ inline std::uint64_t TakeValue(FormatSpec &spec, ArgList &args)
 }
 
 } // namespace bounded::format
+
+#pragma GCC visibility pop

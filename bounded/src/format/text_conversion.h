@@ -8,6 +8,9 @@
 #include <cstring>
 #include <cwchar>
 
+// Internal to the library: the tables stay out of the programs' exports.
+#pragma GCC visibility push(hidden)
+
 namespace bounded::format {
 
 inline constexpr char kNullText[] = "(null)";
@@ -90,3 +93,5 @@ inline void ConvertString(FormatSpec &spec, unsigned char conversion, ArgList &a
 }
 
 } // namespace bounded::format
+
+#pragma GCC visibility pop
