@@ -26,16 +26,28 @@ namespace {
 
 void DiscardLog(int32_t, int32_t, const char *, int32_t, int32_t, const char *, ...) {}
 
+char g_scratch[] = "/tmp/zorva-bench.XXXXXX";
+
+// Finalises the agent and removes the scratch key files at exit.
+void CleanUp()
+{
+    (void)ZORVA_Finalize();
+    const std::string dir = g_scratch;
+    (void)std::remove((dir + "/primary.dat").c_str());
+    (void)std::remove((dir + "/standby.dat").c_str());
+    (void)std::remove(dir.c_str());
+}
+
 // Initialises the agent once on a pair of scratch key files.
 bool Ready()
 {
     static const bool ready = [] {
-        char dir[] = "/tmp/zorva-bench.XXXXXX";
-        if (mkdtemp(dir) == nullptr) {
+        if (mkdtemp(g_scratch) == nullptr) {
             return false;
         }
-        const std::string primary = std::string(dir) + "/primary.dat";
-        const std::string standby = std::string(dir) + "/standby.dat";
+        std::atexit(CleanUp);
+        const std::string primary = std::string(g_scratch) + "/primary.dat";
+        const std::string standby = std::string(g_scratch) + "/standby.dat";
         for (const std::string &p : {primary, standby}) {
             FILE *f = std::fopen(p.c_str(), "wb");
             if (f == nullptr) {
