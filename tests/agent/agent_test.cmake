@@ -59,6 +59,9 @@ function(zorva_add_agent_test name)
   set(_env "")
   if(ARG_DOUBLES)
     target_link_libraries(${name} PRIVATE zorv_double mur_double)
+    # Both stand-ins become needed libraries of the program itself, so they
+    # are found through its RUNPATH before the agent looks for the real ones.
+    target_link_options(${name} PRIVATE LINKER:--no-as-needed)
     # The stand-ins come first also when the program is started by hand.
     set_target_properties(${name} PROPERTIES INSTALL_RPATH "$ORIGIN/../lib/doubles;$ORIGIN/../lib")
     list(APPEND _env "LD_LIBRARY_PATH=${ZORVA_DOUBLES_DIR}")
