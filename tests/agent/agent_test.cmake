@@ -30,7 +30,7 @@ set(ZORVA_BOUNDED_EXPORTS memcpy_s memcpy_sOptAsm memcpy_sOptTc memset_s memset_
 file(GLOB _zorva_bounded_sources ${PROJECT_SOURCE_DIR}/bounded/src/*.cpp ${PROJECT_SOURCE_DIR}/bounded/src/*/*.cpp)
 set(ZORVA_TEST_NEEDS_SPRINTF_S ON)
 foreach(_f ${_zorva_bounded_sources})
-  file(STRINGS ${_f} _hit REGEX "^int sprintf_s\\(|[ *]sprintf_s\\(char")
+  file(STRINGS ${_f} _hit REGEX "^(int )?sprintf_s\\(|[ *]sprintf_s\\(char")
   if(_hit)
     set(ZORVA_TEST_NEEDS_SPRINTF_S OFF)
   endif()
