@@ -1,7 +1,7 @@
 // Straight-line small copies and fills for the inline variants.
 //
-// Each size has its own instantiation; the callers pick one through a table
-// indexed by the size. Word moves use fixed-size __builtin_memcpy, which the
+// Each size has its own instantiation; the callers pick one through a jump
+// table indexed by the size. Word moves use fixed-size __builtin_memcpy, which the
 // compiler turns into single loads and stores without aliasing or alignment
 // undefined behaviour.
 #pragma once
@@ -13,9 +13,6 @@
 
 namespace bounded::detail {
 
-using CopyFn = void (*)(unsigned char *, const unsigned char *);
-using FillFn = void (*)(unsigned char *, unsigned char);
-
 inline bool BothWordAligned(const void *a, const void *b)
 {
     return ((reinterpret_cast<std::uintptr_t>(a) | reinterpret_cast<std::uintptr_t>(b)) & 7U) == 0;
@@ -26,24 +23,22 @@ inline bool WordAligned(const void *a)
     return (reinterpret_cast<std::uintptr_t>(a) & 7U) == 0;
 }
 
+// Straight-line moves: the index packs unroll every byte or word move.
 template <std::size_t N>
 [[gnu::always_inline]] inline void CopyWords(unsigned char *d, const unsigned char *s)
 {
-    constexpr std::size_t words = N / 8;
-    for (std::size_t i = 0; i < words; ++i) {
-        __builtin_memcpy(d + i * 8, s + i * 8, 8);
-    }
-    for (std::size_t i = words * 8; i < N; ++i) {
-        d[i] = s[i];
-    }
+    [&]<std::size_t... W, std::size_t... B>(std::index_sequence<W...>, std::index_sequence<B...>) {
+        (__builtin_memcpy(d + W * 8, s + W * 8, 8), ...);
+        ((d[N / 8 * 8 + B] = s[N / 8 * 8 + B]), ...);
+    }(std::make_index_sequence<N / 8>{}, std::make_index_sequence<N % 8>{});
 }
 
 template <std::size_t N>
 [[gnu::always_inline]] inline void CopyBytes(unsigned char *d, const unsigned char *s)
 {
-    for (std::size_t i = 0; i < N; ++i) {
-        d[i] = s[i];
-    }
+    [&]<std::size_t... B>(std::index_sequence<B...>) {
+        ((d[B] = s[B]), ...);
+    }(std::make_index_sequence<N>{});
 }
 
 // A constant block of the two fill values that may go out as whole words.
@@ -57,68 +52,66 @@ inline constexpr std::array<unsigned char, 32> kFillBlock = [] {
 template <std::size_t N, unsigned char V>
 [[gnu::always_inline]] inline void FillWords(unsigned char *d, unsigned char)
 {
-    constexpr std::size_t words = N / 8;
-    for (std::size_t i = 0; i < words; ++i) {
-        __builtin_memcpy(d + i * 8, kFillBlock<V>.data() + i * 8, 8);
-    }
-    for (std::size_t i = words * 8; i < N; ++i) {
-        d[i] = V;
-    }
+    [&]<std::size_t... W, std::size_t... B>(std::index_sequence<W...>, std::index_sequence<B...>) {
+        (__builtin_memcpy(d + W * 8, kFillBlock<V>.data() + W * 8, 8), ...);
+        ((d[N / 8 * 8 + B] = V), ...);
+    }(std::make_index_sequence<N / 8>{}, std::make_index_sequence<N % 8>{});
 }
 
 template <std::size_t N>
 [[gnu::always_inline]] inline void FillBytes(unsigned char *d, unsigned char c)
 {
-    for (std::size_t i = 0; i < N; ++i) {
-        d[i] = c;
-    }
+    [&]<std::size_t... B>(std::index_sequence<B...>) {
+        ((d[B] = c), ...);
+    }(std::make_index_sequence<N>{});
 }
-
-template <std::size_t Max, template <std::size_t> class Op, typename Fn>
-constexpr auto MakeTable()
-{
-    return []<std::size_t... I>(std::index_sequence<I...>) {
-        return std::array<Fn, Max + 1>{Op<I>::fn...};
-    }(std::make_index_sequence<Max + 1>{});
-}
-
-template <std::size_t N> struct CopyWordsOp { static constexpr CopyFn fn = &CopyWords<N>; };
-template <std::size_t N> struct CopyBytesOp { static constexpr CopyFn fn = &CopyBytes<N>; };
-template <std::size_t N> struct FillZeroOp { static constexpr FillFn fn = &FillWords<N, 0x00>; };
-template <std::size_t N> struct FillOnesOp { static constexpr FillFn fn = &FillWords<N, 0xFF>; };
-template <std::size_t N> struct FillBytesOp { static constexpr FillFn fn = &FillBytes<N>; };
 
 inline constexpr std::size_t kInlineCopyMax = 64;
 inline constexpr std::size_t kInlineFillMax = 32;
 inline constexpr std::size_t kInlineStringMax = 32;
 
-// Indexed by byte count; entry 0 moves nothing.
-inline constexpr auto kCopyWords = MakeTable<kInlineCopyMax, CopyWordsOp, CopyFn>();
-inline constexpr auto kCopyBytes = MakeTable<kInlineCopyMax, CopyBytesOp, CopyFn>();
-inline constexpr auto kFillZero = MakeTable<kInlineFillMax, FillZeroOp, FillFn>();
-inline constexpr auto kFillOnes = MakeTable<kInlineFillMax, FillOnesOp, FillFn>();
-inline constexpr auto kFillBytes = MakeTable<kInlineFillMax, FillBytesOp, FillFn>();
+// Case lists for the size switches below. A switch over a dense range of
+// sizes compiles to a jump table indexed by the size, and each case is the
+// straight-line move for its size, inlined: no call is made.
+#define BOUNDED_CASES_8(M, b) M(b + 1) M(b + 2) M(b + 3) M(b + 4) M(b + 5) M(b + 6) M(b + 7) M(b + 8)
+#define BOUNDED_CASES_32(M) BOUNDED_CASES_8(M, 0) BOUNDED_CASES_8(M, 8) BOUNDED_CASES_8(M, 16) BOUNDED_CASES_8(M, 24)
+#define BOUNDED_CASES_64(M) BOUNDED_CASES_32(M) BOUNDED_CASES_8(M, 32) BOUNDED_CASES_8(M, 40) \
+    BOUNDED_CASES_8(M, 48) BOUNDED_CASES_8(M, 56)
 
-// Copies 1..kInlineCopyMax bytes: words when both ends are 8-byte aligned.
-inline void InlineCopy(void *dest, const void *src, std::size_t count)
+// Copies 0..kInlineCopyMax bytes: words when both ends are 8-byte aligned.
+[[gnu::always_inline]] inline void InlineCopy(void *dest, const void *src, std::size_t count)
 {
     auto *d = static_cast<unsigned char *>(dest);
     const auto *s = static_cast<const unsigned char *>(src);
-    (BothWordAligned(d, s) ? kCopyWords : kCopyBytes)[count](d, s);
+#define BOUNDED_COPY_WORDS(n) case n: CopyWords<n>(d, s); return;
+#define BOUNDED_COPY_BYTES(n) case n: CopyBytes<n>(d, s); return;
+    if (BothWordAligned(d, s)) {
+        switch (count) { BOUNDED_CASES_64(BOUNDED_COPY_WORDS) default: return; }
+    }
+    switch (count) { BOUNDED_CASES_64(BOUNDED_COPY_BYTES) default: return; }
+#undef BOUNDED_COPY_WORDS
+#undef BOUNDED_COPY_BYTES
 }
 
 // Fills 0..kInlineFillMax bytes: words from a constant block when dest is
 // aligned and c is exactly 0 or 0xFF as an int, else bytes of c's low byte.
-inline void InlineFill(void *dest, int c, std::size_t count)
+[[gnu::always_inline]] inline void InlineFill(void *dest, int c, std::size_t count)
 {
     auto *d = static_cast<unsigned char *>(dest);
+    const auto v = static_cast<unsigned char>(c);
+#define BOUNDED_FILL_ZERO(n) case n: FillWords<n, 0x00>(d, v); return;
+#define BOUNDED_FILL_ONES(n) case n: FillWords<n, 0xFF>(d, v); return;
+#define BOUNDED_FILL_BYTES(n) case n: FillBytes<n>(d, v); return;
     if (WordAligned(d) && c == 0) {
-        kFillZero[count](d, 0);
-    } else if (WordAligned(d) && c == 0xFF) {
-        kFillOnes[count](d, 0xFF);
-    } else {
-        kFillBytes[count](d, static_cast<unsigned char>(c));
+        switch (count) { BOUNDED_CASES_32(BOUNDED_FILL_ZERO) default: return; }
     }
+    if (WordAligned(d) && c == 0xFF) {
+        switch (count) { BOUNDED_CASES_32(BOUNDED_FILL_ONES) default: return; }
+    }
+    switch (count) { BOUNDED_CASES_32(BOUNDED_FILL_BYTES) default: return; }
+#undef BOUNDED_FILL_ZERO
+#undef BOUNDED_FILL_ONES
+#undef BOUNDED_FILL_BYTES
 }
 
 // Pointer relations on addresses, so unrelated objects compare without UB.
@@ -135,12 +128,12 @@ inline bool RangesOverlap(const void *a, const void *b, std::size_t n)
     return (x > y && x - y < n) || (x < y && y - x < n);
 }
 
-// True when the ranges are disjoint and distinct (a != b).
-inline bool RangesDisjoint(const void *a, const void *b, std::size_t n)
+// Distance in bytes between two addresses.
+inline std::uintptr_t Gap(const void *a, const void *b)
 {
     const std::uintptr_t x = Addr(a);
     const std::uintptr_t y = Addr(b);
-    return (x > y && x - y >= n) || (x < y && y - x >= n);
+    return x > y ? x - y : y - x;
 }
 
 } // namespace bounded::detail

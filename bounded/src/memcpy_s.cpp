@@ -35,8 +35,10 @@ namespace {
 
 [[gnu::always_inline]] inline bool FastCopyOk(void *dest, size_t destMax, const void *src, size_t count, bool boundMax)
 {
-    return dest != nullptr && src != nullptr && count <= destMax && (!boundMax || destMax <= BOUNDED_MAX_LEN) &&
-           count != 0 && RangesDisjoint(dest, src, count);
+    // count - 1 < destMax: 1 <= count <= destMax in one unsigned compare.
+    // Gap >= count with count >= 1: disjoint ranges and dest != src.
+    return (dest != nullptr) & (src != nullptr) & (count - 1 < destMax) &
+           (!boundMax || destMax <= BOUNDED_MAX_LEN) & (Gap(dest, src) >= count);
 }
 
 [[gnu::always_inline]] inline int CopyWithInlineSmall(void *dest, size_t destMax, const void *src, size_t count,
