@@ -17,34 +17,13 @@
 # ISOLATED  runs the program through tests/isolated.sh (private mount
 #           namespace with throw-away /startup_disk, /VBX and /etc); skipped
 #           (exit 77) when not root.
-include_guard(GLOBAL)
-
 find_package(Threads REQUIRED)
 find_package(OpenSSL 3 REQUIRED COMPONENTS Crypto)
-
-set(ZORVA_BOUNDED_EXPORTS memcpy_s memcpy_sOptAsm memcpy_sOptTc memset_s memset_sOptAsm memset_sOptTc
-    strcpy_s strcpy_error sprintf_s vsprintf_s SecVsnprintfImpl)
-
-# Until the bounded library carries sprintf_s, test programs get a minimal
-# stand-in from tests/agent/support/ (delete it once the real one is in).
-file(GLOB _zorva_bounded_sources ${PROJECT_SOURCE_DIR}/bounded/src/*.cpp ${PROJECT_SOURCE_DIR}/bounded/src/*/*.cpp)
-set(ZORVA_TEST_NEEDS_SPRINTF_S ON)
-foreach(_f ${_zorva_bounded_sources})
-  file(STRINGS ${_f} _hit REGEX "^(int )?sprintf_s\\(|[ *]sprintf_s\\(char")
-  if(_hit)
-    set(ZORVA_TEST_NEEDS_SPRINTF_S OFF)
-  endif()
-endforeach()
-
-set(ZORVA_AGENT_TEST_SUPPORT_DIR ${CMAKE_CURRENT_LIST_DIR}/support)
 
 function(zorva_add_agent_test name)
   cmake_parse_arguments(ARG "DOUBLES;ISOLATED;OWN_BOUNDED" "" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
-  if(ZORVA_TEST_NEEDS_SPRINTF_S)
-    target_sources(${name} PRIVATE ${ZORVA_AGENT_TEST_SUPPORT_DIR}/sprintf_s_standin.cpp)
-  endif()
-  target_include_directories(${name} PRIVATE ${ZORVA_AGENT_TEST_SUPPORT_DIR})
+  target_include_directories(${name} PRIVATE ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/support)
 
   set(_env "")
   if(ARG_DOUBLES)
@@ -66,9 +45,7 @@ function(zorva_add_agent_test name)
   endif()
   target_link_libraries(${name} PRIVATE zorva ${_bounded} ${ARG_LIBS}
                         GTest::gtest GTest::gtest_main GTest::gmock Threads::Threads)
-  foreach(_sym ${ZORVA_BOUNDED_EXPORTS})
-    target_link_options(${name} PRIVATE "LINKER:--export-dynamic-symbol=${_sym}")
-  endforeach()
+  target_link_options(${name} PRIVATE "LINKER:--dynamic-list=${BOUNDED_EXPORT_LIST}")
 
   if(ARG_ISOLATED)
     add_test(NAME ${name} COMMAND ${PROJECT_SOURCE_DIR}/tests/isolated.sh $<TARGET_FILE:${name}>)
