@@ -30,17 +30,17 @@ set(CPACK_DEBIAN_FILE_NAME "${CPACK_PACKAGE_NAME}_${PROJECT_VERSION}_${_zorva_de
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 
-# libcrypto comes from libssl3; the C and C++ runtimes are worked out from the
-# binaries by dpkg-shlibdeps when it can read them (the host's own build, or
-# a cross build with the target's libraries installed through multiarch).
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libssl3 (>= 3.0.0)")
+# Dependencies: dpkg-shlibdeps works them out from the binaries when it can
+# read them (the host's own build, or a cross build with the target's
+# libraries installed through multiarch); libcrypto yields libssl3 there.
+# Without it they are declared by hand.
 find_program(ZORVA_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(ZORVA_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   # The package's own libraries, found through RUNPATH, are no dependency.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/lib)
 else()
-  string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libssl3 (>= 3.0.0), libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1")
 endif()
 
 # Control files: the environment file is a conffile (the operator's to
