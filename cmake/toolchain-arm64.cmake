@@ -21,7 +21,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${ZORVA_TARGET_TRIPLE}/pkgconfig:/usr/share/pkgconfig)
 set(ENV{PKG_CONFIG_PATH} "")
 
-# ctest and gtest_discover_tests start the target's programs through qemu;
-# -L points its dynamic loader at the cross toolchain's C and C++ runtimes.
+# ctest and gtest_discover_tests start the target's programs through qemu.
+# Their C and C++ runtimes come from the multiarch packages (libc6:arm64,
+# libstdc++6:arm64), the same ones a program started through binfmt_misc
+# gets. Not "-L /usr/aarch64-linux-gnu": with the cross toolchain's own older
+# C library from there, the first thread a program creates hangs under this
+# qemu (7.2).
 find_program(ZORVA_QEMU_AARCH64 qemu-aarch64 REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${ZORVA_QEMU_AARCH64} -L /usr/${ZORVA_TARGET_TRIPLE})
+set(CMAKE_CROSSCOMPILING_EMULATOR ${ZORVA_QEMU_AARCH64})
