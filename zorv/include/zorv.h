@@ -4,7 +4,8 @@
  *
  * Every result is an unsigned 64-bit value, 0 for success.
  * QintInitializeEx also answers QINT_LOADED_RESTORED (254) for a usable
- * store of which one copy was restored from the other.
+ * store of which one copy was restored from the other. Every failure has a
+ * cause of its own (QINT_ERR_*); QintErrorTextEx describes one in words.
  */
 #ifndef ZORV_H
 #define ZORV_H
@@ -21,6 +22,50 @@ extern "C" {
 
 #define QINT_TRUE 1
 #define QINT_FALSE 0
+
+#define QINT_OK 0u
+#define QINT_LOADED_RESTORED 254u /* usable; one copy was rewritten from the other */
+
+/* Failures of the component. Loading answers the first group; a single
+ * key-store file is judged with the second (QintAdminVerifyEx reports one per
+ * file); the administration functions add the third. */
+#define QINT_ERR_NO_CALLBACKS 1001u       /* QintRegFuncEx was not called (or got null) */
+#define QINT_ERR_BAD_FILE_NAME 1002u      /* null record, null/empty/overlong path */
+#define QINT_ERR_FILES_UNREADABLE 1003u   /* neither file could be opened or read */
+#define QINT_ERR_BOTH_DAMAGED 1004u       /* no copy passed its checks */
+#define QINT_ERR_UNSUPPORTED_VERSION 1005u/* a copy of another format version, none usable */
+#define QINT_ERR_NOT_INITIALIZED 1006u    /* no key store loaded */
+#define QINT_ERR_NO_MEMORY 1007u
+#define QINT_ERR_CRYPTO 1008u             /* the crypto library failed */
+#define QINT_ERR_RANDOM 1009u             /* no random bytes obtained */
+#define QINT_ERR_LOCK 1010u               /* the state lock could not be created */
+
+#define QINT_ERR_FILE_MISSING 1101u       /* file does not exist */
+#define QINT_ERR_FILE_READ 1102u          /* open or read failed */
+#define QINT_ERR_BAD_MAGIC 1103u          /* not a key-store file */
+#define QINT_ERR_BAD_LENGTH 1104u         /* truncated, extended or oversized */
+#define QINT_ERR_BAD_MAC 1105u            /* file MAC does not match: damaged or edited */
+#define QINT_ERR_BAD_CONTENT 1106u        /* MAC fine but the key table is inconsistent */
+
+#define QINT_ERR_FILE_WRITE 1201u         /* open, write, flush or close failed */
+#define QINT_ERR_EXISTS 1202u             /* create refused: a store file exists */
+#define QINT_ERR_UNKNOWN_DOMAIN 1203u     /* not one of the 37 domain ids */
+#define QINT_ERR_UNKNOWN_KEY_ID 1204u
+#define QINT_ERR_COPIES_DIFFER 1205u      /* verify: both valid but not equal */
+#define QINT_ERR_BAD_ARGUMENT 1206u
+#define QINT_ERR_BUFFER_TOO_SMALL 1207u
+#define QINT_ERR_KEY_IDS_EXHAUSTED 1208u
+
+/* Event codes sent through the notify slot (23). The data is a NUL-terminated
+ * text (the restored path; "key" for a changed active key), its length
+ * without the NUL. */
+#define QINT_EVENT_COPY_RESTORED 1
+#define QINT_EVENT_ACTIVE_KEY_CHANGED 2
+
+/* Log levels the component uses in the log slot (22). */
+#define QINT_LOG_NOTICE 1
+#define QINT_LOG_FAILURE 2
+#define QINT_LOG_DETAIL 3
 
 /* Key-file name record, 24 bytes: what QintInitializeEx loads. */
 typedef struct QintKeyFileName {
@@ -75,16 +120,28 @@ typedef struct QintCallbacks {
 
 #define QINT_CALLBACK_SLOTS 41
 
-/* Registers the callback record; the component keeps the pointer and uses
- * the slots from then on. 0 on success. */
+/* Registers the callback record: the component copies the 328 bytes and uses
+ * the slots from then on (registering again replaces the copy; the lock slots
+ * of a loaded store stay those it was loaded with). 0 on success,
+ * QINT_ERR_NO_CALLBACKS for a null record. */
 ZORV_API uint64_t QintRegFuncEx(const QintCallbacks *callbacks);
-/* Loads the key store named by fileName (flags and options: 0, 0, NULL).
- * 0: loaded; 254: loaded and one copy restored from the other; else error. */
+/* Loads the key store named by fileName (flags and options: 0, 0, NULL;
+ * ignored). 0: loaded; 254: loaded and one copy restored from the other;
+ * else QINT_ERR_NO_CALLBACKS, _BAD_FILE_NAME, _FILES_UNREADABLE,
+ * _BOTH_DAMAGED, _UNSUPPORTED_VERSION, _NO_MEMORY, _CRYPTO or _LOCK. Called
+ * on a loaded store it reloads from the new names (keys kept on failure). */
 ZORV_API uint64_t QintInitializeEx(uint32_t flags, const QintKeyFileName *fileName, uint32_t options, void *reserved);
-/* Re-reads the store in place; on failure the keys held are kept. 0 on success. */
+/* Re-reads the store in place (a damaged copy is restored, still 0); on
+ * failure the keys held are kept and the cause is returned;
+ * QINT_ERR_NOT_INITIALIZED when nothing is loaded. */
 ZORV_API uint64_t QintResetEx(void);
-/* Releases (and wipes) the key store; QintInitializeEx may follow. 0 on success. */
+/* Releases (and wipes) the key store and destroys the state lock;
+ * QintInitializeEx may follow. 0, also when nothing was loaded. No Mur call
+ * may be running. */
 ZORV_API uint64_t QintFinalizeEx(void);
+
+/* A short English description of a QINT_ result; never null. */
+ZORV_API const char *QintErrorTextEx(uint64_t code);
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,306 @@
+// Requests per second and latency of uds_decrypt_server, one fresh
+// connection per request, with one and with four clients, beside the floor:
+// the same connect, send, receive and close against a trivial server on the
+// same kind of socket. Also the wall time of one encrypt_tool run.
+//
+// Needs root and a throw-away /etc (it creates a key store at the fixed
+// paths): run it as   tests/isolated.sh build/bin/bench_daemon
+// The clients run with effective user id 1000, as the daemon requires.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr uid_t kClientUid = 1000;
+const std::string kPrimary = "/etc/zorvm_primary_file.dat";
+const std::string kStandby = "/etc/zorvm_standby_file.dat";
+
+std::string Bin(const char *program) { return std::string(ZORVA_BIN_DIR) + "/" + program; }
+
+std::string ReadFile(const std::string &path)
+{
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool Isolated()
+{
+    std::istringstream mounts(ReadFile("/proc/self/mountinfo"));
+    for (std::string line; std::getline(mounts, line);) {
+        if (line.find(" /etc ") != std::string::npos && line.find("zorva-etc") != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Runs argv with extra environment, as root; its standard output.
+std::string RunCapture(std::vector<std::string> argv, const std::vector<std::string> &env, int *status)
+{
+    int out[2];
+    if (pipe(out) != 0) {
+        return {};
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        close(out[0]);
+        for (const auto &e : env) {
+            putenv(const_cast<char *>(e.c_str()));
+        }
+        std::vector<char *> words;
+        for (auto &w : argv) {
+            words.push_back(w.data());
+        }
+        words.push_back(nullptr);
+        execv(words[0], words.data());
+        _exit(127);
+    }
+    close(out[1]);
+    std::string text;
+    char chunk[4096];
+    for (ssize_t n; (n = read(out[0], chunk, sizeof(chunk))) > 0;) {
+        text.append(chunk, static_cast<size_t>(n));
+    }
+    close(out[0]);
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    *status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    return text;
+}
+
+struct sockaddr_un Address(const std::string &abstractName, socklen_t *len)
+{
+    struct sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path + 1, abstractName.data(), abstractName.size());
+    *len = static_cast<socklen_t>(sizeof(addr.sun_family) + 1 + abstractName.size());
+    return addr;
+}
+
+bool Bound(const std::string &abstractName)
+{
+    std::istringstream table(ReadFile("/proc/net/unix"));
+    const std::string wanted = " @" + abstractName;
+    for (std::string line; std::getline(table, line);) {
+        if (line.size() >= wanted.size() && line.compare(line.size() - wanted.size(), wanted.size(), wanted) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A server of the daemon's shape without the decryption: accept, read the
+// head and the data, send a 64-byte head and 32 bytes, close.
+void FloorServer(int listenFd)
+{
+    std::string reply(64 + 32, 'r');
+    const uint32_t wire = htonl(32);
+    memcpy(reply.data(), &wire, 4);
+    memset(reply.data() + 4, 0, 60);
+    char buf[2048];
+    for (;;) {
+        const int conn = accept(listenFd, nullptr, nullptr);
+        if (conn < 0) {
+            continue;
+        }
+        struct ucred peer {};
+        socklen_t peerLen = sizeof(peer);
+        (void)getsockopt(conn, SOL_SOCKET, SO_PEERCRED, &peer, &peerLen);
+        (void)recv(conn, buf, 64, MSG_NOSIGNAL);
+        (void)recv(conn, buf, sizeof(buf), MSG_NOSIGNAL);
+        (void)send(conn, reply.data(), reply.size(), MSG_NOSIGNAL);
+        close(conn);
+    }
+}
+
+struct Environment {
+    std::string error;
+    std::string daemonName, floorName;
+    std::string cipher32, cipher960;
+};
+
+Environment Prepare()
+{
+    Environment env;
+    if (geteuid() != 0 || !Isolated()) {
+        env.error = "needs root in a throw-away namespace: tests/isolated.sh build/bin/bench_daemon";
+        return env;
+    }
+    int status = 0;
+    unlink(kPrimary.c_str());
+    unlink(kStandby.c_str());
+    RunCapture({Bin("zorvm_keytool"), "create", "--primary", kPrimary, "--standby", kStandby}, {}, &status);
+    if (status != 0) {
+        env.error = "zorvm_keytool create failed";
+        return env;
+    }
+    const std::string secret32(32, 's'), secret960(960, 'S');
+    for (auto [secret, cipher] : {std::pair{&secret32, &env.cipher32}, std::pair{&secret960, &env.cipher960}}) {
+        const std::string out =
+            RunCapture({Bin("encrypt_tool"), "encrpyt", "BENCH_SECRET"}, {"BENCH_SECRET=" + *secret}, &status);
+        if (status != 0 || out.rfind("cipher_text:", 0) != 0) {
+            env.error = "encrypt_tool failed";
+            return env;
+        }
+        *cipher = out.substr(12);
+    }
+
+    env.daemonName = "zorva-bench-daemon-" + std::to_string(getpid());
+    const pid_t daemon = fork();
+    if (daemon == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM); // goes with the benchmark, whatever its user id by then
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        setenv("DS_MINIO_UDS_NAME", ("@" + env.daemonName).c_str(), 1);
+        execl(Bin("uds_decrypt_server").c_str(), "uds_decrypt_server", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    for (int i = 0; i < 500 && !Bound(env.daemonName); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!Bound(env.daemonName)) {
+        env.error = "the daemon did not start";
+        return env;
+    }
+
+    env.floorName = "zorva-bench-floor-" + std::to_string(getpid());
+    const int floorFd = socket(AF_UNIX, SOCK_STREAM, 0);
+    socklen_t len = 0;
+    const struct sockaddr_un addr = Address(env.floorName, &len);
+    if (bind(floorFd, reinterpret_cast<const sockaddr *>(&addr), len) != 0 || listen(floorFd, 4) != 0) {
+        env.error = "the floor server did not start";
+        return env;
+    }
+    std::thread(FloorServer, floorFd).detach();
+
+    // From here on the clients connect as user id 1000 (the effective id is
+    // what the daemon sees); the tool benchmark switches back for its run.
+    if (setegid(kClientUid) != 0 || seteuid(kClientUid) != 0) {
+        env.error = "cannot switch to user id 1000";
+    }
+    return env;
+}
+
+const Environment &Env()
+{
+    static const Environment env = Prepare();
+    return env;
+}
+
+// One request on a fresh connection; true when a complete answer came back.
+bool OneRequest(const std::string &abstractName, const std::string &frame, size_t expectedLen)
+{
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    socklen_t len = 0;
+    const struct sockaddr_un addr = Address(abstractName, &len);
+    bool ok = connect(fd, reinterpret_cast<const sockaddr *>(&addr), len) == 0 &&
+              send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(frame.size());
+    size_t got = 0;
+    char buf[2048];
+    for (ssize_t n; ok && (n = recv(fd, buf, sizeof(buf), 0)) > 0;) {
+        got += static_cast<size_t>(n);
+    }
+    close(fd);
+    return ok && got == expectedLen;
+}
+
+double Percentile(std::vector<double> &samples, double fraction)
+{
+    if (samples.empty()) {
+        return 0;
+    }
+    const size_t at = std::min(samples.size() - 1, static_cast<size_t>(fraction * static_cast<double>(samples.size())));
+    std::nth_element(samples.begin(), samples.begin() + static_cast<long>(at), samples.end());
+    return samples[at];
+}
+
+void Drive(benchmark::State &state, const std::string &abstractName, const std::string &data, size_t expectedLen)
+{
+    const std::string frame = std::string(64, '\0') + data;
+    std::vector<double> micros;
+    micros.reserve(1 << 16);
+    size_t failures = 0;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        failures += OneRequest(abstractName, frame, expectedLen) ? 0 : 1;
+        micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+    state.SetItemsProcessed(state.iterations());
+    // Per-client percentiles, averaged over the clients.
+    state.counters["p50_us"] = benchmark::Counter(Percentile(micros, 0.50), benchmark::Counter::kAvgThreads);
+    state.counters["p99_us"] = benchmark::Counter(Percentile(micros, 0.99), benchmark::Counter::kAvgThreads);
+    state.counters["failed"] = benchmark::Counter(static_cast<double>(failures));
+}
+
+void BM_Daemon(benchmark::State &state)
+{
+    const Environment &env = Env();
+    if (!env.error.empty()) {
+        state.SkipWithError(env.error.c_str());
+        return;
+    }
+    const bool large = state.range(0) == 960;
+    Drive(state, env.daemonName, large ? env.cipher960 : env.cipher32, 64 + static_cast<size_t>(state.range(0)));
+}
+
+void BM_Floor(benchmark::State &state)
+{
+    const Environment &env = Env();
+    if (!env.error.empty()) {
+        state.SkipWithError(env.error.c_str());
+        return;
+    }
+    Drive(state, env.floorName, std::string(static_cast<size_t>(state.range(0)), 'c'), 64 + 32);
+}
+
+void BM_EncryptToolRun(benchmark::State &state)
+{
+    const Environment &env = Env();
+    if (!env.error.empty()) {
+        state.SkipWithError(env.error.c_str());
+        return;
+    }
+    // The key store is readable by root only.
+    if (seteuid(0) != 0 || setegid(0) != 0) {
+        state.SkipWithError("cannot switch back to root");
+        return;
+    }
+    int status = 0;
+    for (auto _ : state) {
+        RunCapture({Bin("encrypt_tool"), "encrpyt", "BENCH_SECRET"}, {"BENCH_SECRET=" + std::string(32, 't')}, &status);
+        if (status != 0) {
+            state.SkipWithError("encrypt_tool failed");
+            break;
+        }
+    }
+    (void)!setegid(kClientUid);
+    (void)!seteuid(kClientUid);
+}
+
+BENCHMARK(BM_Floor)->Arg(32)->Threads(1)->Threads(4)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_Daemon)->Arg(32)->Arg(960)->Threads(1)->Threads(4)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_EncryptToolRun)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+
+} // namespace

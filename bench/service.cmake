@@ -1,0 +1,8 @@
+# bench_daemon: the daemon's throughput and latency against the floor of a
+# bare connection, and one encrypt_tool run. Run it inside a throw-away
+# namespace as root:   tests/isolated.sh build/bin/bench_daemon
+if(BRIM_PROGRAMS_READY AND TARGET zorvm_keytool)
+  zorva_add_bench(bench_daemon SOURCES ${CMAKE_CURRENT_LIST_DIR}/bench_daemon.cpp)
+  target_compile_definitions(bench_daemon PRIVATE ZORVA_BIN_DIR="${CMAKE_RUNTIME_OUTPUT_DIRECTORY}")
+  add_dependencies(bench_daemon uds_decrypt_server encrypt_tool zorvm_keytool)
+endif()

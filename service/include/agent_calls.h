@@ -1,0 +1,42 @@
+/*
+ * The executables' only way into the agent. Each front initialises the agent
+ * (up to 3 tries, 1 second after each failed one), does one operation with
+ * domain 9, copies the result into the caller's buffer, gives the agent's
+ * buffer back and finalises the agent, so no agent state outlives a call.
+ */
+#ifndef BRIM_AGENT_CALLS_H
+#define BRIM_AGENT_CALLS_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define BRIM_PRIMARY_KEY_FILE "/etc/zorvm_primary_file.dat"
+#define BRIM_STANDBY_KEY_FILE "/etc/zorvm_standby_file.dat"
+#define BRIM_DOMAIN_ID 9
+#define BRIM_INIT_TRIES 3
+#define BRIM_INIT_PAUSE_SECONDS 1
+
+/* The log function handed to the agent: drops every line. */
+void IgnoreAgentLog(int32_t module, int32_t level, const char *function, int32_t line, int32_t code,
+                    const char *format, ...);
+
+/* 0 when the agent is initialised, else the code of the last ZORVA_Init. */
+int InitAgentWithRetry(void);
+
+/* Encrypts plainText into out (outSize bytes) as a NUL-terminated Base64
+ * text. 0; -1 when the agent could not be initialised or refused (logged);
+ * the strcpy_s code when the result does not fit out (not logged). */
+int BrimEncrypt(const char *plainText, char *out, int outSize);
+
+/* Decrypts cipherText into out as a NUL-terminated text and stores the
+ * agent's plain length in *plainLen. Results as BrimEncrypt. */
+int BrimDecrypt(const char *cipherText, char *out, int outSize, uint32_t *plainLen);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* BRIM_AGENT_CALLS_H */

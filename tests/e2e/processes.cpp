@@ -1,0 +1,273 @@
+#include "processes.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <grp.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace e2e {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Since(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::string TempPath(const char *stem)
+{
+    std::string pattern = std::string("/tmp/zorva-e2e-") + stem + ".XXXXXX";
+    const int fd = mkstemp(pattern.data());
+    if (fd >= 0) {
+        close(fd);
+    }
+    return pattern;
+}
+
+void SwitchUser(uint32_t uid)
+{
+    if (uid != 0 && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0)) {
+        _exit(121);
+    }
+}
+
+std::vector<char *> Pointers(std::vector<std::string> &words)
+{
+    std::vector<char *> out;
+    for (auto &w : words) {
+        out.push_back(w.data());
+    }
+    out.push_back(nullptr);
+    return out;
+}
+
+int StatusOf(int wstatus)
+{
+    return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+}
+
+void ApplyEnv(const std::map<std::string, std::optional<std::string>> &env)
+{
+    for (const auto &[name, value] : env) {
+        if (value) {
+            setenv(name.c_str(), value->c_str(), 1);
+        } else {
+            unsetenv(name.c_str());
+        }
+    }
+}
+
+} // namespace
+
+std::string BinPath(const std::string &program) { return std::string(ZORVA_BIN_DIR) + "/" + program; }
+
+std::string ReadFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+Outcome RunProgram(const std::vector<std::string> &argv, const RunOptions &options)
+{
+    const std::string outPath = TempPath("out"), errPath = TempPath("err"), inPath = TempPath("in");
+    {
+        std::ofstream in(inPath, std::ios::binary);
+        in << options.stdinText;
+    }
+    const auto start = Clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int in = open(inPath.c_str(), O_RDONLY);
+        const int out = open(outPath.c_str(), O_WRONLY | O_TRUNC);
+        const int err = open(errPath.c_str(), O_WRONLY | O_TRUNC);
+        dup2(in, STDIN_FILENO);
+        dup2(out, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
+        ApplyEnv(options.env);
+        SwitchUser(options.uid);
+        std::vector<std::string> words = argv;
+        execv(words[0].c_str(), Pointers(words).data());
+        _exit(127);
+    }
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    Outcome outcome{StatusOf(wstatus), ReadFile(outPath), ReadFile(errPath), Since(start)};
+    unlink(outPath.c_str());
+    unlink(errPath.c_str());
+    unlink(inPath.c_str());
+    return outcome;
+}
+
+Daemon::Daemon(std::optional<std::string> socketName, std::vector<std::string> args) : name_(std::move(socketName))
+{
+    char dir[] = "/tmp/zorva-e2e-cwd.XXXXXX";
+    workDir_ = mkdtemp(dir);
+    outPath_ = TempPath("daemon-out");
+    errPath_ = TempPath("daemon-err");
+    pid_ = fork();
+    if (pid_ == 0) {
+        const int out = open(outPath_.c_str(), O_WRONLY | O_TRUNC);
+        const int err = open(errPath_.c_str(), O_WRONLY | O_TRUNC);
+        dup2(out, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
+        if (chdir(workDir_.c_str()) != 0) {
+            _exit(126);
+        }
+        ApplyEnv({{"DS_MINIO_UDS_NAME", name_}});
+        std::vector<std::string> words{BinPath("uds_decrypt_server")};
+        words.insert(words.end(), args.begin(), args.end());
+        execv(words[0].c_str(), Pointers(words).data());
+        _exit(127);
+    }
+}
+
+Daemon::~Daemon()
+{
+    if (!reaped_ && pid_ > 0) {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+    unlink(outPath_.c_str());
+    unlink(errPath_.c_str());
+    rmdir(workDir_.c_str());
+}
+
+bool Daemon::Running() const { return !reaped_ && pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
+
+bool Daemon::WaitListening()
+{
+    if (!name_ || name_->empty()) {
+        return false;
+    }
+    const std::string abstractName = name_->substr(1);
+    for (int i = 0; i < 500; ++i) {
+        if (AbstractNameBound(abstractName)) {
+            return true;
+        }
+        if (!Running()) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+std::optional<int> Daemon::WaitExit(std::chrono::milliseconds limit)
+{
+    const auto until = Clock::now() + limit;
+    while (Clock::now() < until) {
+        int wstatus = 0;
+        if (waitpid(pid_, &wstatus, WNOHANG) == pid_) {
+            reaped_ = true;
+            return StatusOf(wstatus);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return std::nullopt;
+}
+
+bool AbstractNameBound(const std::string &abstractName)
+{
+    // Abstract names show in /proc/net/unix with '@' for the leading NUL.
+    std::istringstream table(ReadFile("/proc/net/unix"));
+    const std::string wanted = " @" + abstractName;
+    for (std::string line; std::getline(table, line);) {
+        if (line.size() >= wanted.size() && line.compare(line.size() - wanted.size(), wanted.size(), wanted) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+RunOptions WithEnv(std::map<std::string, std::optional<std::string>> env, uint32_t uid, std::string stdinText)
+{
+    RunOptions options;
+    options.env = std::move(env);
+    options.uid = uid;
+    options.stdinText = std::move(stdinText);
+    return options;
+}
+
+ExchangeOptions AsUser(uint32_t uid)
+{
+    ExchangeOptions options;
+    options.uid = uid;
+    return options;
+}
+
+ExchangeOptions SilentFor(std::chrono::milliseconds pause)
+{
+    ExchangeOptions options;
+    options.pauseBeforeSend = pause;
+    return options;
+}
+
+ExchangeOptions SendingNothing()
+{
+    ExchangeOptions options;
+    options.sendNothing = true;
+    return options;
+}
+
+std::string Frame(const std::string &data) { return std::string(64, '\0') + data; }
+
+Exchange Talk(const std::string &abstractName, const std::string &request, const ExchangeOptions &options)
+{
+    int channel[2];
+    if (pipe(channel) != 0) {
+        return {};
+    }
+    const auto start = Clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(channel[0]);
+        SwitchUser(options.uid);
+        const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        struct sockaddr_un addr {};
+        addr.sun_family = AF_UNIX;
+        memcpy(addr.sun_path + 1, abstractName.data(), abstractName.size());
+        const auto len = static_cast<socklen_t>(sizeof(addr.sun_family) + 1 + abstractName.size());
+        const char connected = connect(fd, reinterpret_cast<const sockaddr *>(&addr), len) == 0 ? 1 : 0;
+        (void)!write(channel[1], &connected, 1);
+        if (connected) {
+            std::this_thread::sleep_for(options.pauseBeforeSend);
+            if (!options.sendNothing) {
+                (void)!send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+            }
+            char chunk[4096];
+            for (ssize_t n; (n = recv(fd, chunk, sizeof(chunk), 0)) > 0;) {
+                (void)!write(channel[1], chunk, static_cast<size_t>(n));
+            }
+        }
+        _exit(0);
+    }
+    close(channel[1]);
+    Exchange exchange;
+    char flag = 0;
+    if (read(channel[0], &flag, 1) == 1) {
+        exchange.connected = flag == 1;
+    }
+    char chunk[4096];
+    for (ssize_t n; (n = read(channel[0], chunk, sizeof(chunk))) > 0;) {
+        exchange.response.append(chunk, static_cast<size_t>(n));
+    }
+    close(channel[0]);
+    waitpid(pid, nullptr, 0);
+    exchange.seconds = Since(start);
+    return exchange;
+}
+
+} // namespace e2e

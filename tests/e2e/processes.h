@@ -1,0 +1,86 @@
+// Process helpers for the end-to-end tests: run a program and collect its
+// output, keep a daemon running with its console in files, and talk to it
+// over the abstract socket from a child that runs as a given user id.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+std::string BinPath(const std::string &program);
+std::string ReadFile(const std::string &path);
+
+struct Outcome {
+    int status = -1; // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+    double seconds = 0;
+};
+
+struct ExchangeOptions;
+
+struct RunOptions {
+    std::map<std::string, std::optional<std::string>> env; // nullopt removes a variable
+    uint32_t uid = 0;                                     // switched to (group too) unless 0
+    std::string stdinText;
+};
+
+Outcome RunProgram(const std::vector<std::string> &argv, const RunOptions &options = RunOptions());
+
+// Shorthands for the options.
+RunOptions WithEnv(std::map<std::string, std::optional<std::string>> env, uint32_t uid = 0, std::string stdinText = "");
+ExchangeOptions AsUser(uint32_t uid);
+ExchangeOptions SilentFor(std::chrono::milliseconds pause); // connect, wait, then send
+ExchangeOptions SendingNothing();
+
+// The daemon, started with DS_MINIO_UDS_NAME set to socketName (or unset),
+// in a fresh empty working folder, its standard output and error in files.
+class Daemon {
+public:
+    explicit Daemon(std::optional<std::string> socketName, std::vector<std::string> args = {});
+    ~Daemon();
+    Daemon(const Daemon &) = delete;
+    Daemon &operator=(const Daemon &) = delete;
+
+    bool WaitListening();             // true once the abstract name shows in /proc/net/unix
+    std::optional<int> WaitExit(std::chrono::milliseconds limit);
+    std::string Out() const { return ReadFile(outPath_); }
+    std::string Err() const { return ReadFile(errPath_); }
+    const std::string &WorkDir() const { return workDir_; }
+    bool Running() const;
+
+private:
+    std::optional<std::string> name_;
+    std::string workDir_, outPath_, errPath_;
+    int pid_ = -1;
+    bool reaped_ = false;
+};
+
+// True when the abstract name (without its leading NUL) is bound.
+bool AbstractNameBound(const std::string &abstractName);
+
+struct Exchange {
+    bool connected = false;
+    std::string response; // everything received until the daemon closed
+    double seconds = 0;   // from connect to end of stream
+};
+
+struct ExchangeOptions {
+    uint32_t uid = 1000;
+    std::chrono::milliseconds pauseBeforeSend{0}; // connected but silent meanwhile
+    bool sendNothing = false;                     // connect and wait for the close
+};
+
+// Connects to the abstract address "\0" + abstractName as uid (from a
+// forked child), writes request in one write and reads until end of stream.
+Exchange Talk(const std::string &abstractName, const std::string &request, const ExchangeOptions &options = ExchangeOptions());
+
+// A request frame: 64 zero bytes of head, then the data.
+std::string Frame(const std::string &data);
+
+} // namespace e2e

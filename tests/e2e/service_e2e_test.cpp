@@ -1,0 +1,411 @@
+// The daemon, the tool and the reference client as a user meets them: real
+// agent and key store, a key store made by zorvm_keytool at the fixed paths,
+// all inside a private mount namespace (tests/isolated.sh).
+#include "processes.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cstdio>
+#include <cstring>
+#include <future>
+#include <regex>
+#include <sstream>
+#include <unistd.h>
+
+namespace {
+
+using namespace e2e;
+using namespace std::chrono_literals;
+
+const std::string kPrimary = "/etc/zorvm_primary_file.dat";
+const std::string kStandby = "/etc/zorvm_standby_file.dat";
+
+// Refuses to touch /etc unless it is the throw-away overlay of isolated.sh.
+bool Isolated()
+{
+    std::istringstream mounts(ReadFile("/proc/self/mountinfo"));
+    for (std::string line; std::getline(mounts, line);) {
+        if (line.find(" /etc ") != std::string::npos && line.find("zorva-etc") != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+#define REQUIRE_ISOLATION()                                                              \
+    do {                                                                                 \
+        if (!Isolated()) {                                                               \
+            GTEST_SKIP() << "run through tests/isolated.sh (private /etc needed)";       \
+        }                                                                                \
+    } while (0)
+
+Outcome Keytool(const std::string &command)
+{
+    return RunProgram({BinPath("zorvm_keytool"), command, "--primary", kPrimary, "--standby", kStandby});
+}
+
+void RemoveKeyStore()
+{
+    unlink(kPrimary.c_str());
+    unlink(kStandby.c_str());
+}
+
+Outcome Encrypt(const std::string &secret)
+{
+    return RunProgram({BinPath("encrypt_tool"), "encrpyt", "E2E_SECRET"}, WithEnv({{"E2E_SECRET", secret}}));
+}
+
+// The cipher text of secret, as the tool prints it after "cipher_text:".
+std::string CipherOf(const std::string &secret)
+{
+    const Outcome o = Encrypt(secret);
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out.rfind("cipher_text:", 0), 0u) << o.out;
+    return o.out.size() > 12 ? o.out.substr(12) : std::string();
+}
+
+std::string Response(const std::string &plain)
+{
+    const uint32_t wire = htonl(static_cast<uint32_t>(plain.size()));
+    std::string head(64, '\0');
+    memcpy(head.data(), &wire, 4);
+    return head + plain;
+}
+
+std::string UniqueName(const std::string &tag) { return "zorva-e2e-" + tag + "-" + std::to_string(getpid()); }
+
+size_t Count(const std::string &text, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+const std::regex kConsoleLine(R"(\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\]\[(Warn|Error)\]\[[A-Za-z]+\]\[\d+\][^\n]*)");
+
+// ---------------------------------------------------------------------------
+// Start-up and the socket name
+
+TEST(DaemonStart, WithoutSocketNameTwoErrorLinesAndStatus255)
+{
+    Daemon daemon(std::nullopt);
+    EXPECT_EQ(daemon.WaitExit(5s), 255);
+    const std::string err = daemon.Err();
+    EXPECT_TRUE(std::regex_match(err, std::regex(R"(\[[^\]]+\]\[Error\]\[BrimInitServerConf\]\[\d+\]Failed get unix socket\.\n)"
+                                                 R"(\[[^\]]+\]\[Error\]\[main\]\[\d+\]Failed create init server\.\n)")))
+        << err;
+    EXPECT_EQ(daemon.Out(), "");
+}
+
+TEST(DaemonStart, NameOf107CharactersBindsAnd108IsRefused)
+{
+    const std::string tail = UniqueName("len");
+    const std::string longest = "@" + tail + std::string(106 - tail.size(), 'n');
+    ASSERT_EQ(longest.size(), 107u);
+    {
+        Daemon daemon(longest);
+        EXPECT_TRUE(daemon.WaitListening());
+    }
+    Daemon daemon(longest + "n");
+    EXPECT_EQ(daemon.WaitExit(5s), 255);
+    EXPECT_NE(daemon.Err().find("][Error][BrimInitServerConf]["), std::string::npos);
+    EXPECT_NE(daemon.Err().find("]Failed copy unix name, ret{162}.\n"), std::string::npos) << daemon.Err();
+    EXPECT_NE(daemon.Err().find("]Failed create init server.\n"), std::string::npos);
+}
+
+TEST(DaemonStart, FirstCharacterIsDroppedAndNoFileIsMade)
+{
+    const std::string name = UniqueName("abc");
+    Daemon daemon("X" + name, {"--ignored", "arguments"});
+    ASSERT_TRUE(daemon.WaitListening());
+    EXPECT_FALSE(AbstractNameBound("X" + name));
+    EXPECT_TRUE(Talk(name, Frame("x"), AsUser(0)).connected);
+    EXPECT_FALSE(Talk("X" + name, Frame("x")).connected);
+    EXPECT_EQ(RunProgram({"/bin/ls", "-A", daemon.WorkDir()}).out, "") << "the socket lives in no folder";
+}
+
+TEST(DaemonStart, ProgramsLoadTheAgentAndExportOnlyTheBoundedFunctions)
+{
+    const std::string expected =
+        "SecVsnprintfImpl\nmemcpy_s\nmemcpy_sOptAsm\nmemcpy_sOptTc\nmemset_s\nmemset_sOptAsm\nmemset_sOptTc\n"
+        "sprintf_s\nstrcpy_error\nstrcpy_s\nvsprintf_s\n";
+    for (const char *program : {"uds_decrypt_server", "encrypt_tool"}) {
+        const Outcome nm = RunProgram({"/bin/sh", "-c",
+                                "nm -D --defined-only " + BinPath(program) +
+                                    " | awk '$2 != \"A\" {print $3}' | LC_ALL=C sort"});
+        EXPECT_EQ(nm.out, expected) << program;
+        const Outcome needed = RunProgram({"/bin/sh", "-c", "readelf -d " + BinPath(program) + " | grep NEEDED"});
+        for (const char *lib : {"[libzorva.so]", "[libZORV.so]", "[libMUR.so]"}) {
+            EXPECT_NE(needed.out.find(lib), std::string::npos) << program << " " << lib;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Serving, with a key store and a running daemon
+
+class Serving : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        if (!Isolated()) {
+            return;
+        }
+        RemoveKeyStore();
+        const Outcome created = Keytool("create");
+        ASSERT_EQ(created.status, 0) << created.out << created.err;
+        name_ = new std::string(UniqueName("serve"));
+        daemon_ = new Daemon("@" + *name_);
+        ASSERT_TRUE(daemon_->WaitListening()) << daemon_->Err();
+    }
+    static void TearDownTestSuite()
+    {
+        delete daemon_;
+        delete name_;
+        daemon_ = nullptr;
+        name_ = nullptr;
+    }
+    void SetUp() override
+    {
+        REQUIRE_ISOLATION();
+        ASSERT_NE(daemon_, nullptr);
+        outBefore_ = daemon_->Out().size();
+        errBefore_ = daemon_->Err().size();
+    }
+    // Console text the daemon wrote since the test began.
+    std::string NewOut() const { return daemon_->Out().substr(outBefore_); }
+    std::string NewErr() const { return daemon_->Err().substr(errBefore_); }
+    Exchange Ask(const std::string &data, const ExchangeOptions &options = ExchangeOptions()) const
+    {
+        return Talk(*name_, Frame(data), options);
+    }
+    Outcome Client(const std::vector<std::string> &args, uint32_t uid, const std::string &stdinText = "") const
+    {
+        std::vector<std::string> argv{BinPath("uds_decrypt_client")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return RunProgram(argv, WithEnv({{"DS_MINIO_UDS_NAME", "@" + *name_}}, uid, stdinText));
+    }
+
+    static Daemon *daemon_;
+    static std::string *name_;
+    size_t outBefore_ = 0, errBefore_ = 0;
+};
+Daemon *Serving::daemon_ = nullptr;
+std::string *Serving::name_ = nullptr;
+
+TEST_F(Serving, AnswerIsTheFramedPlainTextThenClose)
+{
+    const std::string cipher = CipherOf("s3cret value");
+    const Exchange e = Ask(cipher);
+    ASSERT_TRUE(e.connected);
+    EXPECT_EQ(e.response, Response("s3cret value"));
+    EXPECT_EQ(e.response.substr(0, 4), std::string("\0\0\0\x0c", 4)) << "length big-endian in bytes 0 to 3";
+    EXPECT_EQ(e.response.substr(4, 60), std::string(60, '\0'));
+    EXPECT_EQ(NewOut() + NewErr(), "");
+}
+
+TEST_F(Serving, ReferenceClientPrintsThePlainTextAlone)
+{
+    const std::string cipher = CipherOf("from the client");
+    Outcome o = Client({cipher}, 1000);
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out, "from the client");
+    o = Client({}, 1000, cipher + "\n");
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out, "from the client");
+
+    o = Client({cipher}, 0);
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.out, "");
+    EXPECT_NE(o.err.find("uds_decrypt_client: "), std::string::npos);
+
+    o = RunProgram({BinPath("uds_decrypt_client"), cipher}, WithEnv({{"DS_MINIO_UDS_NAME", std::nullopt}}));
+    EXPECT_EQ(o.status, 2);
+    EXPECT_NE(o.err.find("DS_MINIO_UDS_NAME"), std::string::npos);
+    o = RunProgram({BinPath("uds_decrypt_client"), cipher}, WithEnv({{"DS_MINIO_UDS_NAME", "@nobody-listens-here"}}));
+    EXPECT_EQ(o.status, 2);
+    o = RunProgram({BinPath("uds_decrypt_client"), "--help"});
+    EXPECT_EQ(o.status, 0);
+    EXPECT_NE(o.out.find("Usage: uds_decrypt_client"), std::string::npos);
+}
+
+TEST_F(Serving, RootIsRefusedWithoutAByteAndTheNextClientIsServed)
+{
+    const std::string cipher = CipherOf("after root");
+    const Exchange refused = Ask(cipher, AsUser(0));
+    EXPECT_TRUE(refused.connected);
+    EXPECT_EQ(refused.response, "");
+    EXPECT_EQ(Ask(cipher).response, Response("after root"));
+    EXPECT_TRUE(std::regex_search(NewOut(), std::regex(R"(\]\[Warn\]\[BrimGetRequest\]\[\d+\]connect from unallow client uid\{0\}\.\n)")))
+        << NewOut();
+}
+
+TEST_F(Serving, DataOf2047BytesIsReadAnd2048Refused)
+{
+    EXPECT_EQ(Ask(std::string(2047, 'A')).response, "");
+    EXPECT_NE(NewErr().find("][Error][BrimDecrypt]["), std::string::npos) << "2047 bytes reached decryption";
+    EXPECT_EQ(NewOut().find("Failed recv from client"), std::string::npos);
+    EXPECT_EQ(Ask(std::string(2048, 'A')).response, "");
+    EXPECT_NE(NewOut().find("][Warn][BrimGetRequest]["), std::string::npos);
+    EXPECT_NE(NewOut().find("]Failed recv from client, ret{2048}.\n"), std::string::npos) << NewOut();
+}
+
+TEST_F(Serving, PlainTextOf960BytesIsAnsweredAnd961IsNot)
+{
+    const std::string largest(960, 'L');
+    const Exchange fits = Ask(CipherOf(largest));
+    EXPECT_EQ(fits.response.size(), 1024u);
+    EXPECT_EQ(fits.response, Response(largest));
+    EXPECT_EQ(Ask(CipherOf(largest + "M")).response, "");
+    EXPECT_NE(NewErr().find("][Error][BrimSendResponse]["), std::string::npos);
+    EXPECT_NE(NewErr().find("]Data length {961} exceeded.\n"), std::string::npos) << NewErr();
+}
+
+TEST_F(Serving, EmptySecretIsAnsweredWithLengthZero)
+{
+    const std::string cipher = CipherOf("");
+    EXPECT_EQ(Ask(cipher).response, std::string(64, '\0'));
+    const Outcome o = Client({cipher}, 1000);
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(NewOut() + NewErr(), "");
+}
+
+TEST_F(Serving, FailedDecryptionClosesSilentlyAndTheNextClientIsServed)
+{
+    const std::string cipher = CipherOf("still served");
+    std::string tampered = cipher;
+    tampered[tampered.size() / 2] = tampered[tampered.size() / 2] == 'A' ? 'B' : 'A';
+    EXPECT_EQ(Ask(tampered).response, "");
+    EXPECT_EQ(Ask("bm90IGEgY2lwaGVyIHRleHQ=").response, "");
+    EXPECT_EQ(Ask(cipher).response, Response("still served"));
+    EXPECT_EQ(Count(NewErr(), "]Failed to decrypt, ret {"), 2u) << NewErr();
+    EXPECT_TRUE(std::regex_search(NewErr(), std::regex(R"(\]\[Error\]\[BrimDecrypt\]\[\d+\]Failed to decrypt, ret \{-?\d+\}\.\n)")));
+}
+
+TEST_F(Serving, IdleClientIsDroppedAfterTheTimeOutAndOthersAreServed)
+{
+    const std::string cipher = CipherOf("not held up");
+    auto idle = std::async(std::launch::async, [&] { return Ask("", SendingNothing()); });
+    std::this_thread::sleep_for(300ms);
+    const Exchange next = Ask(cipher);
+    const Exchange dropped = idle.get();
+    EXPECT_EQ(next.response, Response("not held up"));
+    EXPECT_TRUE(dropped.connected);
+    EXPECT_EQ(dropped.response, "");
+    EXPECT_GE(dropped.seconds, 4.0) << "dropped by the time-out, not at once";
+    EXPECT_NE(NewOut().find("]Failed recv msghead from client, ret{-1}.\n"), std::string::npos) << NewOut();
+}
+
+TEST_F(Serving, ClientWaitingInTheBacklogIsAnsweredAfterTheFirst)
+{
+    const std::string first = CipherOf("first"), second = CipherOf("second");
+    auto slow = std::async(std::launch::async, [&] { return Ask(first, SilentFor(1000ms)); });
+    std::this_thread::sleep_for(200ms);
+    const Exchange waiting = Ask(second);
+    const Exchange served = slow.get();
+    EXPECT_EQ(served.response, Response("first"));
+    EXPECT_EQ(waiting.response, Response("second"));
+    EXPECT_GE(waiting.seconds, 0.6) << "the second waited for the first connection";
+}
+
+TEST_F(Serving, RotatedKeysStillOpenOldCipherTexts)
+{
+    const std::string before = CipherOf("old and new");
+    const Outcome rotated = Keytool("rotate");
+    ASSERT_EQ(rotated.status, 0) << rotated.out << rotated.err;
+    const std::string after = CipherOf("old and new");
+    EXPECT_NE(before, after);
+    EXPECT_EQ(Ask(before).response, Response("old and new"));
+    EXPECT_EQ(Ask(after).response, Response("old and new"));
+}
+
+TEST_F(Serving, ConsoleLinesHaveOneFormatAndErrorsGoToStandardError)
+{
+    Ask("x", AsUser(0));
+    Ask("bm90IGEgY2lwaGVy");
+    const std::string out = NewOut(), err = NewErr();
+    ASSERT_FALSE(out.empty());
+    ASSERT_FALSE(err.empty());
+    std::istringstream outLines(out), errLines(err);
+    for (std::string line; std::getline(outLines, line);) {
+        EXPECT_TRUE(std::regex_match(line, kConsoleLine)) << line;
+        EXPECT_NE(line.find("][Warn]["), std::string::npos) << line;
+    }
+    for (std::string line; std::getline(errLines, line);) {
+        EXPECT_TRUE(std::regex_match(line, kConsoleLine)) << line;
+        EXPECT_NE(line.find("][Error]["), std::string::npos) << line;
+    }
+    EXPECT_EQ(out.back(), '\n');
+    EXPECT_EQ(err.back(), '\n');
+}
+
+// ---------------------------------------------------------------------------
+// The tool
+
+class Tool : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        if (Isolated()) {
+            RemoveKeyStore();
+            const Outcome created = Keytool("create");
+            ASSERT_EQ(created.status, 0) << created.out << created.err;
+        }
+    }
+    void SetUp() override { REQUIRE_ISOLATION(); }
+};
+
+TEST_F(Tool, PrintsTheCipherTextWithoutANewline)
+{
+    const Outcome o = Encrypt("tool secret");
+    EXPECT_EQ(o.status, 0);
+    EXPECT_TRUE(std::regex_match(o.out, std::regex("cipher_text:[A-Za-z0-9+/]+=*"))) << o.out;
+    EXPECT_EQ(o.err, "");
+}
+
+TEST_F(Tool, CommandLineMistakesEndSilentlyWith255)
+{
+    const RunOptions withSecret = WithEnv({{"E2E_SECRET", "x"}});
+    const std::string tool = BinPath("encrypt_tool");
+    for (const auto &argv : std::vector<std::vector<std::string>>{
+             {tool, "encrypt", "E2E_SECRET"},
+             {tool, "ENCRPYT", "E2E_SECRET"},
+             {tool, "encrpyt", "E2E_SECRET", "extra"},
+             {tool, "encrpyt"},
+             {tool},
+             {tool, "encrpyt", "E2E_NOT_SET_ANYWHERE"}}) {
+        const Outcome o = RunProgram(argv, withSecret);
+        EXPECT_EQ(o.status, 255) << argv.size();
+        EXPECT_EQ(o.out + o.err, "") << argv.size();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// No key store: three initialisation tries about a second apart
+
+TEST(MissingKeyStore, ToolAndDaemonTryThreeTimesThenFail)
+{
+    REQUIRE_ISOLATION();
+    RemoveKeyStore();
+    const Outcome tool = Encrypt("nowhere to go");
+    EXPECT_EQ(tool.status, 255);
+    EXPECT_EQ(tool.out, "");
+    EXPECT_TRUE(std::regex_match(tool.err, std::regex(R"(\[[^\]]+\]\[Error\]\[BrimEncrypt\]\[\d+\]Failed to init zorv, ret \{-?\d+\}\.\n)")))
+        << tool.err;
+    EXPECT_GE(tool.seconds, 2.9) << "three tries, each followed by a one-second pause";
+
+    const std::string name = UniqueName("nokeys");
+    Daemon daemon("@" + name);
+    ASSERT_TRUE(daemon.WaitListening());
+    const Exchange e = Talk(name, Frame("c29tZXRoaW5n"));
+    EXPECT_EQ(e.response, "");
+    EXPECT_GE(e.seconds, 2.9);
+    EXPECT_EQ(Count(daemon.Err(), "][Error][BrimDecrypt]["), 1u);
+    EXPECT_NE(daemon.Err().find("]Failed to init zorv, ret {"), std::string::npos) << daemon.Err();
+}
+
+} // namespace

@@ -1,0 +1,175 @@
+// zorvm_keytool as an operator uses it: commands, messages, exit statuses.
+#include <sys/wait.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "keystore_support.h"
+
+using namespace kstest;
+
+namespace {
+
+struct ToolRun {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+std::string Slurp(const std::string &path)
+{
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class KeytoolTest : public ::testing::Test {
+protected:
+    ToolRun Tool(const std::string &args, bool withPaths = true)
+    {
+        const std::string out = dir_.File("out.txt"), err = dir_.File("err.txt");
+        std::string cmd = std::string(ZORVM_KEYTOOL) + " " + args;
+        if (withPaths) {
+            cmd += " --primary " + primary_ + " --standby " + standby_;
+        }
+        cmd += " >" + out + " 2>" + err;
+        const int raw = std::system(cmd.c_str());
+        return ToolRun{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Slurp(out), Slurp(err)};
+    }
+
+    TempDir dir_;
+    std::string primary_ = dir_.File("primary.dat");
+    std::string standby_ = dir_.File("standby.dat");
+};
+
+bool Has(const std::string &text, const std::string &needle) { return text.find(needle) != std::string::npos; }
+
+TEST_F(KeytoolTest, UsageErrorsExitTwoAndHelpExitsZero)
+{
+    ToolRun r = Tool("--help", false);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(Has(r.out, "usage: zorvm_keytool COMMAND"));
+    EXPECT_TRUE(Has(r.out, "/etc/zorvm_primary_file.dat"));
+    EXPECT_EQ(Tool("", false).status, 2);
+    r = Tool("frobnicate");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(Has(r.err, "unknown command 'frobnicate'"));
+    EXPECT_EQ(Tool("rotate").status, 1) << "no domain named means all; with no store that fails";
+    EXPECT_EQ(Tool("rotate --domain 9 --all").status, 2);
+    EXPECT_EQ(Tool("rotate --domain nine").status, 2);
+    EXPECT_EQ(Tool("rotate --domain -1").status, 2);
+    EXPECT_EQ(Tool("prune").status, 2);
+    EXPECT_EQ(Tool("prune --keep 99999999999").status, 2);
+    EXPECT_EQ(Tool("backup").status, 2);
+    EXPECT_EQ(Tool("list --force").status, 2);
+    EXPECT_EQ(Tool("list --bogus").status, 2);
+    EXPECT_EQ(Tool("list --primary").status, 2);
+    EXPECT_FALSE(Exists(primary_)) << "usage errors touch nothing";
+}
+
+TEST_F(KeytoolTest, CreateListRotatePruneAndBackup)
+{
+    ToolRun r = Tool("create");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Mode(primary_), 0600u);
+    EXPECT_EQ(Mode(standby_), 0600u);
+
+    r = Tool("create");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, primary_ + ": file already exists (use --force to overwrite)")) << r.err;
+    const auto before = ReadBytes(primary_);
+    EXPECT_EQ(Tool("create --force").status, 0);
+    EXPECT_NE(ReadBytes(primary_), before);
+
+    r = Tool("rotate --domain 9");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Has(r.out, "rotated domain 9: key id 2 is active"));
+    EXPECT_EQ(Tool("rotate --all").status, 0);
+    r = Tool("rotate --domain 26");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "domain 26 is not one of the 37 key domains"));
+
+    r = Tool("list");
+    EXPECT_EQ(r.status, 0);
+    std::istringstream lines(r.out);
+    std::string line;
+    int active = 0, retired = 0, total = 0;
+    while (std::getline(lines, line)) {
+        ++total;
+        active += Has(line, " active ");
+        retired += Has(line, " retired ");
+    }
+    EXPECT_EQ(active, 37);
+    EXPECT_EQ(retired, 38);
+    EXPECT_EQ(total, 2 + 75) << "a summary, a heading and one line per key; nothing else";
+    EXPECT_TRUE(Has(r.out, "     9      3  active"));
+
+    r = Tool("prune --keep 0");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(Has(r.out, "removed 38 retired key(s)"));
+
+    r = Tool("backup --dir " + dir_.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string bp = dir_.File("zorvm_primary_file.dat.membak");
+    const std::string bs = dir_.File("zorvm_standby_file.dat.membak");
+    EXPECT_EQ(ReadBytes(bp), ReadBytes(primary_));
+    EXPECT_EQ(Mode(bs), 0600u);
+    r = Tool("backup --dir " + dir_.File("no/such/dir"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "zorvm_standby_file.dat.membak: file cannot be written")) << r.err;
+}
+
+TEST_F(KeytoolTest, VerifyNamesTheWrongCopyAndWhy)
+{
+    ASSERT_EQ(Tool("create").status, 0);
+    ToolRun r = Tool("verify");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(Has(r.out, "both copies valid and equal"));
+
+    const auto good = ReadBytes(standby_);
+    auto bad = good;
+    bad[500] ^= 4;
+    WriteBytes(standby_, bad);
+    r = Tool("verify");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, standby_ + ": integrity check failed (damaged or edited)")) << r.err;
+    EXPECT_TRUE(Has(r.out, primary_ + ": valid"));
+
+    WriteBytes(standby_, good);
+    ::unlink(primary_.c_str());
+    r = Tool("verify");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, primary_ + ": file does not exist"));
+
+    WriteBytes(primary_, good);
+    ASSERT_EQ(Tool("rotate --domain 1").status, 0);
+    WriteBytes(standby_, good); // an older copy
+    r = Tool("verify");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, standby_ + ": differs from " + primary_ + " (update 1 against 2)")) << r.err;
+
+    WriteBytes(primary_, std::vector<unsigned char>(good.begin(), good.begin() + 1000));
+    r = Tool("verify");
+    EXPECT_TRUE(Has(r.err, primary_ + ": wrong length (truncated or extended)")) << r.err;
+}
+
+TEST_F(KeytoolTest, BothCopiesDamagedIsAnErrorAndNothingIsWritten)
+{
+    ASSERT_EQ(Tool("create").status, 0);
+    auto p = ReadBytes(primary_);
+    p[0] = 'Q';
+    WriteBytes(primary_, p);
+    WriteBytes(standby_, {});
+    for (const char *cmd : {"rotate --all", "prune --keep 1", "list"}) {
+        ToolRun r = Tool(cmd);
+        EXPECT_EQ(r.status, 1) << cmd;
+        EXPECT_TRUE(Has(r.err, "no usable key store (both key-store files are damaged)")) << r.err;
+        EXPECT_TRUE(Has(r.err, primary_ + ": not a key-store file")) << r.err;
+        EXPECT_TRUE(Has(r.err, standby_ + ": wrong length")) << r.err;
+    }
+    EXPECT_EQ(ReadBytes(primary_), p);
+    EXPECT_TRUE(ReadBytes(standby_).empty());
+}
+
+} // namespace

@@ -1,0 +1,222 @@
+// The agent's life: initialise the key-management component with a primary
+// and a standby key file, finalise, reset, and initialise on demand from the
+// fixed key-file locations.
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <unistd.h>
+
+#include "agent_log.h"
+#include "bounded.h"
+#include "callbacks.h"
+#include "lifecycle.h"
+
+namespace {
+
+constexpr int32_t kLogReload = 25089;
+constexpr int32_t kLogState = 25137;
+constexpr int32_t kLogRegister = 25139;
+constexpr int32_t kLogKeyStore = 25140;
+constexpr int32_t kLogCryptoLock = 25141;
+constexpr int32_t kLogFinalizeFailed = 25145;
+constexpr int32_t kLogFinalized = 25152;
+
+constexpr uint64_t kQintLoadedRestored = 254;
+constexpr time_t kInitLockSeconds = 120;
+constexpr size_t kKeyPathMaxLen = ZORVA_KEY_PATH_MAX - 1;
+
+struct KeyFilePair {
+    const char *primary;
+    const char *standby;
+};
+
+// Tried in this order when an operation finds the agent not initialised.
+constexpr KeyFilePair kFixedKeyFiles[] = {
+    {"/startup_disk/conf/conf_local/zorvm_primary_file.dat", "/startup_disk/conf/conf_local/zorvm_standby_file.dat"},
+    {"/VBX/data/zorvm_primary_file.dat.membak", "/VBX/data/zorvm_standby_file.dat.membak"},
+};
+
+pthread_mutex_t g_stZorvaInitMutex = PTHREAD_MUTEX_INITIALIZER;
+
+// Read-write locks start statically initialised; later initialisations
+// destroy them first so each is initialised only once at a time.
+bool g_rwLocksReinitialised = false;
+
+void ResetRwLocks()
+{
+    if (g_rwLocksReinitialised) {
+        (void)pthread_rwlock_destroy(&g_stZorvaStatusRwLock);
+        (void)pthread_rwlock_destroy(&g_stZorvaRealoadLock);
+    }
+    (void)pthread_rwlock_init(&g_stZorvaStatusRwLock, nullptr);
+    (void)pthread_rwlock_init(&g_stZorvaRealoadLock, nullptr);
+    g_rwLocksReinitialised = true;
+}
+
+void ClearKeyFileNames()
+{
+    (void)memset_s(&g_pstZorvaFileName, sizeof g_pstZorvaFileName, 0, sizeof g_pstZorvaFileName);
+    (void)memset_s(g_szZorvaPriKeyFile, sizeof g_szZorvaPriKeyFile, 0, sizeof g_szZorvaPriKeyFile);
+    (void)memset_s(g_szZorvaStdKeyFile, sizeof g_szZorvaStdKeyFile, 0, sizeof g_szZorvaStdKeyFile);
+}
+
+// Fills and registers the callback record and sets up the crypto-library
+// lock. 0, or -1 with the crypto-library lock cleared again.
+int InitReg()
+{
+    zorva::FillCallbackRecord();
+    if (ZORVA_ZorvThreadSetup() != RET_OK) {
+        ZORVA_LOG(ZORVA_LOG_ERROR, kLogCryptoLock, "ZORVA_InitReg", "Setup openssl multi thread failed.");
+        return RET_ERR;
+    }
+    const uint64_t r = QintRegFuncEx(&g_pstZorvaCallBack);
+    if (r != 0) {
+        ZORVA_LOG(ZORVA_LOG_ERROR, kLogRegister, "ZORVA_InitReg", "Register callback function failed, err (%lu).",
+                  static_cast<unsigned long>(r));
+        (void)ZORVA_ZorvThreadClearUp();
+        return RET_ERR;
+    }
+    return RET_OK;
+}
+
+} // namespace
+
+extern "C" {
+
+int ZORVA_PreInit(const char *primaryKeyFile, const char *standbyKeyFile)
+{
+    if (access(primaryKeyFile, F_OK) != 0 || access(standbyKeyFile, F_OK) != 0) {
+        ZORVA_LOG(ZORVA_LOG_ERROR, kLogState, "ZORVA_PreInit", "The primary file (%s) or standby file (%s) not exist.",
+                  primaryKeyFile, standbyKeyFile);
+        return ZORVA_ERR_FILE_NOT_EXIST;
+    }
+    const size_t primaryLen = std::strlen(primaryKeyFile);
+    const size_t standbyLen = std::strlen(standbyKeyFile);
+    if (primaryLen > kKeyPathMaxLen || standbyLen > kKeyPathMaxLen) {
+        ZORVA_LOG(ZORVA_LOG_ERROR, kLogState, "ZORVA_PreInit", "The primary file (%s) or standby file (%s) is too lenth.",
+                  primaryKeyFile, standbyKeyFile);
+        return ZORVA_ERR_PARAMETER_INVALID;
+    }
+    ClearKeyFileNames();
+    int c = memcpy_s(g_szZorvaPriKeyFile, sizeof g_szZorvaPriKeyFile, primaryKeyFile, primaryLen);
+    if (c != 0) {
+        ZORVA_LOG(ZORVA_LOG_ERROR, kLogState, "ZORVA_PreInit", "memcpy_s is fail, retVal (%d)", c);
+        return RET_ERR;
+    }
+    c = memcpy_s(g_szZorvaStdKeyFile, sizeof g_szZorvaStdKeyFile, standbyKeyFile, standbyLen);
+    if (c != 0) {
+        ZORVA_LOG(ZORVA_LOG_ERROR, kLogState, "ZORVA_PreInit", "memcpy_s is fail, retVal (%d)", c);
+        return RET_ERR;
+    }
+    g_pstZorvaFileName.primaryFile = g_szZorvaPriKeyFile;
+    g_pstZorvaFileName.standbyFile = g_szZorvaStdKeyFile;
+    return RET_OK;
+}
+
+int ZORVA_Init(ZorvaLogIntf logFunc, const char *primaryKeyFile, const char *standbyKeyFile)
+{
+    const timespec deadline{time(nullptr) + kInitLockSeconds, 0};
+    const int r = pthread_mutex_timedlock(&g_stZorvaInitMutex, &deadline);
+    if (r != 0) {
+        ZORVA_LOG(ZORVA_LOG_ERROR, kLogKeyStore, "ZORVA_Init", "ZORVA_Init get mutex_lock failed, ret (%d).", r);
+        return RET_ERR;
+    }
+    const int result = ZORVA_InitMutexLockProtect(logFunc, primaryKeyFile, standbyKeyFile);
+    (void)pthread_mutex_unlock(&g_stZorvaInitMutex);
+    return result;
+}
+
+int ZORVA_InitMutexLockProtect(ZorvaLogIntf logFunc, const char *primaryKeyFile, const char *standbyKeyFile)
+{
+    if (logFunc == nullptr) {
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogAssert, "ZORVA_InitMutexLockProtect",
+                  "(ASSERTION FAILURE) logFunc is NULL, return(ZORVA_ERR_PARAMETER_INVALID).");
+        return ZORVA_ERR_PARAMETER_INVALID;
+    }
+    if (primaryKeyFile == nullptr) {
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogAssert, "ZORVA_InitMutexLockProtect",
+                  "(ASSERTION FAILURE) primaryKeyFile is NULL, return(ZORVA_ERR_PARAMETER_INVALID).");
+        return ZORVA_ERR_PARAMETER_INVALID;
+    }
+    if (standbyKeyFile == nullptr) {
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogAssert, "ZORVA_InitMutexLockProtect",
+                  "(ASSERTION FAILURE) standbyKeyFile is NULL, return(ZORVA_ERR_PARAMETER_INVALID).");
+        return ZORVA_ERR_PARAMETER_INVALID;
+    }
+    if (zorva::IsInitialised()) {
+        ZORVA_LOG(ZORVA_LOG_ERROR, kLogState, "ZORVA_InitMutexLockProtect", "The process has been initialized.");
+        return RET_OK;
+    }
+    zorva::StoreLogFunction(logFunc);
+
+    if (InitReg() != RET_OK) {
+        return RET_ERR;
+    }
+    if (ZORVA_PreInit(primaryKeyFile, standbyKeyFile) != RET_OK) {
+        (void)ZORVA_ZorvThreadClearUp();
+        return RET_ERR;
+    }
+    const uint64_t r = QintInitializeEx(0, &g_pstZorvaFileName, 0, nullptr);
+    if (r != 0 && r != kQintLoadedRestored) {
+        ZORVA_LOG(ZORVA_LOG_ERROR, kLogKeyStore, "ZORVA_InitMutexLockProtect",
+                  "Initialize zorv with key file failed, err (%lu).", static_cast<unsigned long>(r));
+        (void)ZORVA_ZorvThreadClearUp();
+        return RET_ERR;
+    }
+    ResetRwLocks();
+    zorva::SetInitialised(true);
+    return RET_OK;
+}
+
+int ZORVA_Finalize(void)
+{
+    if (!zorva::IsInitialised()) {
+        ZORVA_LOG(ZORVA_LOG_ERROR, kLogState, "ZORVA_Finalize", "The process has been finalized.");
+        return ZORVA_ERR_FINALIZED;
+    }
+    (void)ZORVA_ZorvThreadClearUp();
+    const uint64_t r = QintFinalizeEx();
+    if (r != 0) {
+        ZORVA_LOG(ZORVA_LOG_ERROR, kLogFinalizeFailed, "ZORVA_Finalize", "Finalize zorv failed, err (%lu).",
+                  static_cast<unsigned long>(r));
+        return RET_ERR;
+    }
+    ZORVA_LOG(ZORVA_LOG_INFO, kLogFinalized, "ZORVA_Finalize", "Finialize zorva succeed.");
+    ClearKeyFileNames();
+    zorva::StoreLogFunction(nullptr);
+    zorva::SetInitialised(false);
+    return RET_OK;
+}
+
+int ZORVA_Reset(void)
+{
+    if (!zorva::IsInitialised()) {
+        ZORVA_LOG(ZORVA_LOG_ERROR, kLogState, "ZORVA_Reset", "The process has not been initialized.");
+        return ZORVA_ERR_NOT_INITIALIZED;
+    }
+    const uint64_t r = QintResetEx();
+    if (r != 0) {
+        ZORVA_LOG(ZORVA_LOG_ERROR, kLogReload, "ZORVA_Reset", "Reload key file failed, err (%llu).",
+                  static_cast<unsigned long long>(r));
+        return RET_ERR;
+    }
+    ZORVA_LOG(ZORVA_LOG_INFO, kLogReload, "ZORVA_Reset", "Reload key file succeed.");
+    return RET_OK;
+}
+
+int ZORVA_CheckInitial(void)
+{
+    if (zorva::IsInitialised()) {
+        return RET_OK;
+    }
+    ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogNone, "ZORVA_CheckInitial", "The process has not been initialized.");
+    int r = RET_ERR;
+    for (const KeyFilePair &pair : kFixedKeyFiles) {
+        r = ZORVA_Init(zorva::CurrentLogFunction(), pair.primary, pair.standby);
+        if (r == RET_OK) {
+            break;
+        }
+    }
+    return r;
+}
+}

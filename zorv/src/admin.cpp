@@ -1,0 +1,346 @@
+// Administration of a key-store pair: create, rotate, prune, list, verify,
+// back up. Each works on the files alone; the loaded key table of this
+// process, if any, is not touched.
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <functional>
+#include <new>
+
+#include "domains.h"
+#include "registry.h"
+#include "store_codec.h"
+#include "store_pair.h"
+#include "zorv_admin.h"
+
+namespace zorv {
+namespace {
+
+bool ToPaths(const QintKeyFileName *names, PairPaths &paths)
+{
+    if (names == nullptr || names->primaryFile == nullptr || names->standbyFile == nullptr ||
+        names->primaryFile[0] == '\0' || names->standbyFile[0] == '\0') {
+        return false;
+    }
+    paths.primary = names->primaryFile;
+    paths.standby = names->standbyFile;
+    return true;
+}
+
+void Report(QintAdminReport *report, const CopyCheck &p, const CopyCheck &s, std::uint32_t failedFile)
+{
+    if (report != nullptr) {
+        report->primaryStatus = p.status;
+        report->standbyStatus = s.status;
+        report->primaryCounter = p.counter;
+        report->standbyCounter = s.counter;
+        report->failedFile = failedFile;
+        report->reserved = 0;
+    }
+}
+
+void ReportWrite(QintAdminReport *report, std::uint32_t failedFile)
+{
+    if (report != nullptr) {
+        report->failedFile = failedFile;
+        if (failedFile == QINT_FILE_PRIMARY) {
+            report->primaryStatus = QINT_ERR_FILE_WRITE;
+        } else if (failedFile == QINT_FILE_STANDBY) {
+            report->standbyStatus = QINT_ERR_FILE_WRITE;
+        }
+    }
+}
+
+std::int64_t Now() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+bool NewKey(const Callbacks &cb, std::uint32_t domain, std::uint32_t keyId, KeyRecord &k)
+{
+    k.domain = domain;
+    k.keyId = keyId;
+    k.state = kKeyActive;
+    k.created = Now();
+    return cb.Random(k.key.span());
+}
+
+// Encodes image and writes it standby first.
+std::uint64_t Store(const Callbacks &cb, const PairPaths &paths, StoreImage &image, QintAdminReport *report)
+{
+    image.updated = Now();
+    std::vector<std::uint8_t> bytes;
+    std::uint64_t rc = EncodeStore(cb, image, bytes);
+    if (rc != 0) {
+        return rc;
+    }
+    std::uint32_t failed = QINT_FILE_NONE;
+    rc = WritePair(cb, paths, bytes, failed);
+    ReportWrite(report, failed);
+    if (rc != 0) {
+        cb.Log(QINT_LOG_FAILURE, "QintAdmin", rc, "could not write %s",
+               failed == QINT_FILE_STANDBY ? paths.standby.c_str() : paths.primary.c_str());
+    }
+    return rc;
+}
+
+// Loads the newest valid copy, lets change edit it, writes both files with
+// the next update counter.
+std::uint64_t Mutate(const QintKeyFileName *names, QintAdminReport *report, const char *caller,
+                     const std::function<std::uint64_t(const Callbacks &, StoreImage &, bool &)> &change)
+{
+    try {
+        PairPaths paths;
+        if (!ToPaths(names, paths)) {
+            return QINT_ERR_BAD_FILE_NAME;
+        }
+        bool registered = false;
+        const Callbacks cb = RegisteredCallbacks(registered);
+        PairLoad load = LoadPair(cb, paths, false, caller);
+        Report(report, load.primary, load.standby, QINT_FILE_NONE);
+        if (load.result != 0 && load.result != QINT_LOADED_RESTORED) {
+            return load.result;
+        }
+        StoreImage image = std::move(load.chosen == Chosen::Standby ? load.standby.image : load.primary.image);
+        bool write = true;
+        std::uint64_t rc = change(cb, image, write);
+        if (rc != 0 || !write) {
+            return rc;
+        }
+        image.counter = std::max(load.primary.counter, load.standby.counter) + 1;
+        return Store(cb, paths, image, report);
+    } catch (const std::bad_alloc &) {
+        return QINT_ERR_NO_MEMORY;
+    }
+}
+
+std::uint64_t RotateDomain(const Callbacks &cb, StoreImage &image, std::uint32_t domain)
+{
+    std::uint32_t maxId = 0;
+    KeyRecord *active = nullptr;
+    for (KeyRecord &k : image.keys) {
+        if (k.domain == domain) {
+            maxId = std::max(maxId, k.keyId);
+            if (k.state == kKeyActive) {
+                active = &k;
+            }
+        }
+    }
+    if (maxId == UINT32_MAX) {
+        return QINT_ERR_KEY_IDS_EXHAUSTED;
+    }
+    if (active != nullptr) {
+        active->state = kKeyRetired;
+    }
+    KeyRecord &fresh = image.keys.emplace_back();
+    return NewKey(cb, domain, maxId + 1, fresh) ? 0 : QINT_ERR_RANDOM;
+}
+
+} // namespace
+} // namespace zorv
+
+using namespace zorv;
+
+extern "C" {
+
+ZORV_API uint64_t QintAdminCreateEx(const QintKeyFileName *names, uint32_t flags, QintAdminReport *report)
+{
+    try {
+        PairPaths paths;
+        if (!ToPaths(names, paths)) {
+            return QINT_ERR_BAD_FILE_NAME;
+        }
+        bool registered = false;
+        const Callbacks cb = RegisteredCallbacks(registered);
+        const CopyCheck p = CheckCopy(cb, paths.primary);
+        const CopyCheck s = CheckCopy(cb, paths.standby);
+        const bool pExists = p.status != QINT_ERR_FILE_MISSING;
+        const bool sExists = s.status != QINT_ERR_FILE_MISSING;
+        Report(report, p, s, QINT_FILE_NONE);
+        if ((flags & QINT_ADMIN_FORCE) == 0 && (pExists || sExists)) {
+            ReportWrite(report, pExists ? QINT_FILE_PRIMARY : QINT_FILE_STANDBY);
+            if (report != nullptr) {
+                (pExists ? report->primaryStatus : report->standbyStatus) = QINT_ERR_EXISTS;
+            }
+            return QINT_ERR_EXISTS;
+        }
+        StoreImage image;
+        // A forced re-creation still counts upwards, so a stale copy of the
+        // old store never looks newer than the new one.
+        image.counter = std::max(p.counter, s.counter) + 1;
+        image.created = Now();
+        if (!cb.Random(image.salt)) {
+            return QINT_ERR_RANDOM;
+        }
+        image.keys.reserve(kDomainIds.size());
+        for (std::uint32_t domain : kDomainIds) {
+            if (!NewKey(cb, domain, 1, image.keys.emplace_back())) {
+                return QINT_ERR_RANDOM;
+            }
+        }
+        return Store(cb, paths, image, report);
+    } catch (const std::bad_alloc &) {
+        return QINT_ERR_NO_MEMORY;
+    }
+}
+
+ZORV_API uint64_t QintAdminRotateEx(const QintKeyFileName *names, uint32_t domain, QintAdminReport *report)
+{
+    if (domain != QINT_ALL_DOMAINS && DomainIndex(domain) < 0) {
+        return QINT_ERR_UNKNOWN_DOMAIN;
+    }
+    return Mutate(names, report, "QintAdminRotateEx", [domain](const Callbacks &cb, StoreImage &image, bool &) {
+        if (domain != QINT_ALL_DOMAINS) {
+            return RotateDomain(cb, image, domain);
+        }
+        for (std::uint32_t d : kDomainIds) {
+            if (const std::uint64_t rc = RotateDomain(cb, image, d); rc != 0) {
+                return rc;
+            }
+        }
+        return std::uint64_t{0};
+    });
+}
+
+ZORV_API uint64_t QintAdminPruneEx(const QintKeyFileName *names, uint32_t keep, uint32_t *removed,
+                                   QintAdminReport *report)
+{
+    if (removed != nullptr) {
+        *removed = 0;
+    }
+    return Mutate(names, report, "QintAdminPruneEx", [&](const Callbacks &, StoreImage &image, bool &write) {
+        std::vector<KeyRecord> kept;
+        kept.reserve(image.keys.size());
+        std::uint32_t dropped = 0;
+        for (std::uint32_t d : kDomainIds) {
+            std::vector<const KeyRecord *> retired;
+            for (const KeyRecord &k : image.keys) {
+                if (k.domain != d) {
+                    continue;
+                }
+                if (k.state == kKeyActive) {
+                    kept.push_back(k);
+                } else {
+                    retired.push_back(&k);
+                }
+            }
+            std::sort(retired.begin(), retired.end(),
+                      [](const KeyRecord *a, const KeyRecord *b) { return a->keyId > b->keyId; });
+            for (std::size_t i = 0; i < retired.size(); ++i) {
+                if (i < keep) {
+                    kept.push_back(*retired[i]);
+                } else {
+                    ++dropped;
+                }
+            }
+        }
+        image.keys.swap(kept); // the dropped keys are wiped with `kept`
+        write = dropped != 0;
+        if (removed != nullptr) {
+            *removed = dropped;
+        }
+        return std::uint64_t{0};
+    });
+}
+
+ZORV_API uint64_t QintAdminListEx(const QintKeyFileName *names, QintKeyInfo *keys, uint32_t capacity, uint32_t *count,
+                                  QintStoreInfo *info, QintAdminReport *report)
+{
+    try {
+        PairPaths paths;
+        if (count == nullptr) {
+            return QINT_ERR_BAD_ARGUMENT;
+        }
+        if (!ToPaths(names, paths)) {
+            return QINT_ERR_BAD_FILE_NAME;
+        }
+        bool registered = false;
+        const Callbacks cb = RegisteredCallbacks(registered);
+        PairLoad load = LoadPair(cb, paths, false, "QintAdminListEx");
+        Report(report, load.primary, load.standby, QINT_FILE_NONE);
+        if (load.result != 0 && load.result != QINT_LOADED_RESTORED) {
+            return load.result;
+        }
+        StoreImage &image = load.chosen == Chosen::Standby ? load.standby.image : load.primary.image;
+        std::sort(image.keys.begin(), image.keys.end(), [](const KeyRecord &a, const KeyRecord &b) {
+            const int da = DomainIndex(a.domain);
+            const int db = DomainIndex(b.domain);
+            return da != db ? da < db : a.keyId < b.keyId;
+        });
+        if (info != nullptr) {
+            info->version = kStoreVersion;
+            info->keyCount = static_cast<uint32_t>(image.keys.size());
+            info->updateCounter = image.counter;
+            info->created = image.created;
+            info->updated = image.updated;
+        }
+        *count = static_cast<uint32_t>(image.keys.size());
+        if (keys == nullptr || capacity < image.keys.size()) {
+            return QINT_ERR_BUFFER_TOO_SMALL;
+        }
+        for (std::size_t i = 0; i < image.keys.size(); ++i) {
+            const KeyRecord &k = image.keys[i];
+            keys[i] = QintKeyInfo{k.domain, k.keyId, k.state, 0, k.created};
+        }
+        return 0;
+    } catch (const std::bad_alloc &) {
+        return QINT_ERR_NO_MEMORY;
+    }
+}
+
+ZORV_API uint64_t QintAdminVerifyEx(const QintKeyFileName *names, QintAdminReport *report)
+{
+    try {
+        PairPaths paths;
+        if (!ToPaths(names, paths)) {
+            return QINT_ERR_BAD_FILE_NAME;
+        }
+        bool registered = false;
+        const Callbacks cb = RegisteredCallbacks(registered);
+        const CopyCheck p = CheckCopy(cb, paths.primary);
+        const CopyCheck s = CheckCopy(cb, paths.standby);
+        if (p.status != 0) {
+            Report(report, p, s, QINT_FILE_PRIMARY);
+            return p.status;
+        }
+        if (s.status != 0) {
+            Report(report, p, s, QINT_FILE_STANDBY);
+            return s.status;
+        }
+        if (p.bytes != s.bytes) {
+            // The copy a load would replace is the one called wrong.
+            Report(report, p, s, s.counter > p.counter ? QINT_FILE_PRIMARY : QINT_FILE_STANDBY);
+            return QINT_ERR_COPIES_DIFFER;
+        }
+        Report(report, p, s, QINT_FILE_NONE);
+        return 0;
+    } catch (const std::bad_alloc &) {
+        return QINT_ERR_NO_MEMORY;
+    }
+}
+
+ZORV_API uint64_t QintAdminBackupEx(const QintKeyFileName *names, const QintKeyFileName *target,
+                                    QintAdminReport *report)
+{
+    try {
+        PairPaths paths;
+        PairPaths targetPaths;
+        if (!ToPaths(names, paths) || !ToPaths(target, targetPaths)) {
+            return QINT_ERR_BAD_FILE_NAME;
+        }
+        bool registered = false;
+        const Callbacks cb = RegisteredCallbacks(registered);
+        PairLoad load = LoadPair(cb, paths, false, "QintAdminBackupEx");
+        Report(report, load.primary, load.standby, QINT_FILE_NONE);
+        if (load.result != 0 && load.result != QINT_LOADED_RESTORED) {
+            return load.result;
+        }
+        std::uint32_t failed = QINT_FILE_NONE;
+        const std::uint64_t rc = WritePair(cb, targetPaths, load.Trusted().bytes, failed);
+        if (report != nullptr) {
+            report->failedFile = failed;
+        }
+        return rc;
+    } catch (const std::bad_alloc &) {
+        return QINT_ERR_NO_MEMORY;
+    }
+}
+
+} // extern "C"

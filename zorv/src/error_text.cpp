@@ -1,0 +1,52 @@
+// Words for the component's result codes, for log lines and the key tool.
+#include <cstdint>
+
+#include "zorv.h"
+
+namespace {
+
+struct Text {
+    std::uint64_t code;
+    const char *text;
+};
+
+constexpr Text kTexts[] = {
+    {QINT_OK, "ok"},
+    {QINT_LOADED_RESTORED, "loaded; one copy was restored"},
+    {QINT_ERR_NO_CALLBACKS, "no callback record registered"},
+    {QINT_ERR_BAD_FILE_NAME, "bad key-file name"},
+    {QINT_ERR_FILES_UNREADABLE, "neither key-store file can be read"},
+    {QINT_ERR_BOTH_DAMAGED, "both key-store files are damaged"},
+    {QINT_ERR_UNSUPPORTED_VERSION, "unsupported key-store format version"},
+    {QINT_ERR_NOT_INITIALIZED, "no key store loaded"},
+    {QINT_ERR_NO_MEMORY, "out of memory"},
+    {QINT_ERR_CRYPTO, "crypto library failure"},
+    {QINT_ERR_RANDOM, "no random bytes available"},
+    {QINT_ERR_LOCK, "lock could not be created"},
+    {QINT_ERR_FILE_MISSING, "file does not exist"},
+    {QINT_ERR_FILE_READ, "file cannot be opened or read"},
+    {QINT_ERR_BAD_MAGIC, "not a key-store file"},
+    {QINT_ERR_BAD_LENGTH, "wrong length (truncated or extended)"},
+    {QINT_ERR_BAD_MAC, "integrity check failed (damaged or edited)"},
+    {QINT_ERR_BAD_CONTENT, "inconsistent key table"},
+    {QINT_ERR_FILE_WRITE, "file cannot be written"},
+    {QINT_ERR_EXISTS, "file already exists"},
+    {QINT_ERR_UNKNOWN_DOMAIN, "unknown domain"},
+    {QINT_ERR_UNKNOWN_KEY_ID, "unknown key id"},
+    {QINT_ERR_COPIES_DIFFER, "primary and standby differ"},
+    {QINT_ERR_BAD_ARGUMENT, "bad argument"},
+    {QINT_ERR_BUFFER_TOO_SMALL, "buffer too small"},
+    {QINT_ERR_KEY_IDS_EXHAUSTED, "no key id left in the domain"},
+};
+
+} // namespace
+
+extern "C" ZORV_API const char *QintErrorTextEx(uint64_t code)
+{
+    for (const Text &t : kTexts) {
+        if (t.code == code) {
+            return t.text;
+        }
+    }
+    return "unknown error";
+}

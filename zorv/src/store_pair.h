@@ -1,0 +1,54 @@
+// A key store is a pair of files with identical contents when healthy. This
+// picks the copy to trust and, when asked, rewrites the other one from it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "callbacks.h"
+#include "store_image.h"
+
+namespace zorv {
+
+struct PairPaths {
+    std::string primary;
+    std::string standby;
+};
+
+struct CopyCheck {
+    std::uint64_t status = QINT_ERR_FILE_MISSING; // 0 when valid
+    std::uint64_t counter = 0;                    // when valid
+    std::vector<std::uint8_t> bytes;
+    StoreImage image;
+};
+
+enum class Chosen { None, Primary, Standby };
+
+struct PairLoad {
+    std::uint64_t result = 0; // 0, QINT_LOADED_RESTORED or a failure
+    Chosen chosen = Chosen::None;
+    CopyCheck primary;
+    CopyCheck standby;
+    bool restoreFailed = false;
+
+    const CopyCheck &Trusted() const { return chosen == Chosen::Standby ? standby : primary; }
+};
+
+// Reads and checks one file.
+CopyCheck CheckCopy(const Callbacks &cb, const std::string &path);
+
+// Reads both files and chooses: both valid and equal → 0; one valid and the
+// other missing, damaged or older (or both valid, equal counters, different
+// bytes: primary wins) → QINT_LOADED_RESTORED, and with restore the other
+// file is rewritten from the trusted one. Neither valid →
+// QINT_ERR_FILES_UNREADABLE, _UNSUPPORTED_VERSION or _BOTH_DAMAGED; nothing
+// is written.
+PairLoad LoadPair(const Callbacks &cb, const PairPaths &paths, bool restore, const char *caller);
+
+// Writes bytes to the standby, then to the primary. 0 or
+// QINT_ERR_FILE_WRITE; failedFile gets QINT_FILE_STANDBY/_PRIMARY.
+std::uint64_t WritePair(const Callbacks &cb, const PairPaths &paths, const std::vector<std::uint8_t> &bytes,
+                        std::uint32_t &failedFile);
+
+} // namespace zorv

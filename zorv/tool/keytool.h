@@ -1,0 +1,40 @@
+// zorvm_keytool: the command line, the callbacks it registers and the
+// commands, each printing what it did or naming the file and the cause.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace keytool {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+constexpr const char *kDefaultPrimary = "/etc/zorvm_primary_file.dat";
+constexpr const char *kDefaultStandby = "/etc/zorvm_standby_file.dat";
+
+struct Options {
+    std::string command;
+    std::string primary = kDefaultPrimary;
+    std::string standby = kDefaultStandby;
+    bool force = false;
+    bool all = false;
+    bool hasDomain = false;
+    std::uint32_t domain = 0;
+    bool hasKeep = false;
+    std::uint32_t keep = 0;
+    std::string dir;
+};
+
+// Registers stdio callbacks that create files owner-only and sync on flush.
+void RegisterCallbacks();
+
+int Create(const Options &o);
+int Rotate(const Options &o);
+int Prune(const Options &o);
+int List(const Options &o);
+int Verify(const Options &o);
+int Backup(const Options &o);
+
+} // namespace keytool
