@@ -1,11 +1,14 @@
 // Requests per second and latency of uds_decrypt_server, one fresh
 // connection per request, with one and with four clients, beside the floor:
 // the same connect, send, receive and close against a trivial server on the
-// same kind of socket. Also the wall time of one encrypt_tool run.
+// same kind of socket. Also the decrypt front alone (no socket) and the wall
+// time of one encrypt_tool run.
 //
 // Needs root and a throw-away /etc (it creates a key store at the fixed
 // paths): run it as   tests/isolated.sh build/bin/bench_daemon
 // The clients run with effective user id 1000, as the daemon requires.
+#include "agent_calls.h"
+
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -299,8 +302,34 @@ void BM_EncryptToolRun(benchmark::State &state)
     (void)!seteuid(kClientUid);
 }
 
+// The daemon's decrypt front alone, in this process: three agent calls
+// (initialise, decrypt, finalise) and the copy, without the socket.
+void BM_DecryptFront(benchmark::State &state)
+{
+    const Environment &env = Env();
+    if (!env.error.empty()) {
+        state.SkipWithError(env.error.c_str());
+        return;
+    }
+    if (seteuid(0) != 0 || setegid(0) != 0) { // the key store is readable by root only
+        state.SkipWithError("cannot switch back to root");
+        return;
+    }
+    char out[1024];
+    uint32_t plainLen = 0;
+    for (auto _ : state) {
+        if (BrimDecrypt(env.cipher32.c_str(), out, sizeof(out), &plainLen) != 0) {
+            state.SkipWithError("BrimDecrypt failed");
+            break;
+        }
+    }
+    (void)!setegid(kClientUid);
+    (void)!seteuid(kClientUid);
+}
+
 BENCHMARK(BM_Floor)->Arg(32)->Threads(1)->Threads(4)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_Daemon)->Arg(32)->Arg(960)->Threads(1)->Threads(4)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_DecryptFront)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_EncryptToolRun)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 
 } // namespace

@@ -2,7 +2,11 @@
 # bare connection, and one encrypt_tool run. Run it inside a throw-away
 # namespace as root:   tests/isolated.sh build/bin/bench_daemon
 if(BRIM_PROGRAMS_READY AND TARGET zorvm_keytool)
-  zorva_add_bench(bench_daemon SOURCES ${CMAKE_CURRENT_LIST_DIR}/bench_daemon.cpp)
+  zorva_add_bench(bench_daemon SOURCES ${CMAKE_CURRENT_LIST_DIR}/bench_daemon.cpp LIBS service zorva ZORV MUR)
+  # Like the programs, it carries the bounded functions the agent calls.
+  target_link_options(bench_daemon PRIVATE
+    "LINKER:--whole-archive" $<TARGET_FILE:bounded> "LINKER:--no-whole-archive"
+    "LINKER:--dynamic-list=${BRIM_EXPORT_LIST}")
   target_compile_definitions(bench_daemon PRIVATE ZORVA_BIN_DIR="${CMAKE_RUNTIME_OUTPUT_DIRECTORY}")
   add_dependencies(bench_daemon uds_decrypt_server encrypt_tool zorvm_keytool)
 endif()

@@ -28,6 +28,9 @@ public:
             return MUR_ERR_UNKNOWN_DOMAIN;
         case QINT_ERR_UNKNOWN_KEY_ID:
             return MUR_ERR_UNKNOWN_KEY_ID;
+        case QINT_ERR_BAD_CONTENT:
+        case QINT_ERR_CRYPTO:
+            return MUR_ERR_CRYPTO;
         default:
             return MUR_ERR_NOT_INITIALIZED;
         }

@@ -91,9 +91,9 @@ MUR_API uint64_t MurEncryptEx(uint32_t domain, uint32_t algorithm, const unsigne
     zorv::Gcm gcm;
     const std::span<const std::uint8_t> nonce(header + kNonceOffset, zorv::kGcmNonceSize);
     unsigned char *body = cipher + MUR_CIPHER_HEADER_LEN;
-    if (!gcm.SetKey(std::span<const std::uint8_t>(key.encKey, QINT_KEY_BYTES)) ||
-        !gcm.Seal(nonce, header, std::span<const std::uint8_t>(plain, plainLen), body,
-                  std::span<std::uint8_t>(body + plainLen, zorv::kGcmTagSize))) {
+    if (!gcm.SealOnce(std::span<const std::uint8_t>(key.encKey, QINT_KEY_BYTES), nonce, header,
+                      std::span<const std::uint8_t>(plain, plainLen), body,
+                      std::span<std::uint8_t>(body + plainLen, zorv::kGcmTagSize))) {
         OPENSSL_cleanse(cipher, needed);
         return MUR_ERR_CRYPTO;
     }
@@ -140,12 +140,10 @@ MUR_API uint64_t MurDecryptEx(uint32_t domain, const unsigned char *cipher, uint
         zorv::ScopedCleanse wipe(scratch, bodyLen);
         zorv::Gcm gcm;
         const std::span<const std::uint8_t> all(cipher, cipherLen);
-        if (!gcm.SetKey(std::span<const std::uint8_t>(key.encKey, QINT_KEY_BYTES))) {
-            return MUR_ERR_CRYPTO;
-        }
-        if (!gcm.Open(all.subspan(kNonceOffset, zorv::kGcmNonceSize), all.first(MUR_CIPHER_HEADER_LEN),
-                      all.subspan(MUR_CIPHER_HEADER_LEN, bodyLen), scratch,
-                      all.subspan(MUR_CIPHER_HEADER_LEN + bodyLen, zorv::kGcmTagSize))) {
+        if (!gcm.OpenOnce(std::span<const std::uint8_t>(key.encKey, QINT_KEY_BYTES),
+                          all.subspan(kNonceOffset, zorv::kGcmNonceSize), all.first(MUR_CIPHER_HEADER_LEN),
+                          all.subspan(MUR_CIPHER_HEADER_LEN, bodyLen), scratch,
+                          all.subspan(MUR_CIPHER_HEADER_LEN + bodyLen, zorv::kGcmTagSize))) {
             return MUR_ERR_AUTH_FAILED;
         }
         if (bodyLen != 0) {

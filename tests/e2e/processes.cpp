@@ -179,6 +179,29 @@ std::optional<int> Daemon::WaitExit(std::chrono::milliseconds limit)
     return std::nullopt;
 }
 
+bool MemoryHolds(int pid, const std::string &needle)
+{
+    const std::string base = "/proc/" + std::to_string(pid);
+    const int mem = open((base + "/mem").c_str(), O_RDONLY);
+    if (mem < 0) {
+        return false;
+    }
+    std::istringstream maps(ReadFile(base + "/maps"));
+    bool found = false;
+    for (std::string line; !found && std::getline(maps, line);) {
+        unsigned long start = 0, end = 0;
+        char perms[5] = {};
+        if (sscanf(line.c_str(), "%lx-%lx %4s", &start, &end, perms) != 3 || perms[0] != 'r' || perms[1] != 'w') {
+            continue;
+        }
+        std::string region(end - start, '\0');
+        const ssize_t n = pread(mem, region.data(), region.size(), static_cast<off_t>(start));
+        found = n > 0 && region.find(needle) != std::string::npos;
+    }
+    close(mem);
+    return found;
+}
+
 bool AbstractNameBound(const std::string &abstractName)
 {
     // Abstract names show in /proc/net/unix with '@' for the leading NUL.

@@ -53,6 +53,7 @@ public:
     std::string Err() const { return ReadFile(errPath_); }
     const std::string &WorkDir() const { return workDir_; }
     bool Running() const;
+    int Pid() const { return pid_; }
 
 private:
     std::optional<std::string> name_;
@@ -60,6 +61,9 @@ private:
     int pid_ = -1;
     bool reaped_ = false;
 };
+
+// True when any writable mapping of process pid holds needle.
+bool MemoryHolds(int pid, const std::string &needle);
 
 // True when the abstract name (without its leading NUL) is bound.
 bool AbstractNameBound(const std::string &abstractName);

@@ -139,6 +139,39 @@ TEST_F(LoadTest, BadNamesAndMissingRegistrationAreRefused)
     EXPECT_STREQ(QintErrorTextEx(777), "unknown error");
 }
 
+int RefuseLock(void **) { return QINT_FALSE; }
+
+TEST_F(LoadTest, ALockThatCannotBeCreatedFailsTheLoadAndPartLockSlotsAreNotUsed)
+{
+    QintCallbacks noLock = record_;
+    noLock.lockCreate = RefuseLock;
+    ASSERT_EQ(QintRegFuncEx(&noLock), 0u);
+    EXPECT_EQ(Init(), QINT_ERR_LOCK);
+
+    // Without acquire and release the record offers no usable lock: the
+    // component's own is used and slot 14 is never called.
+    QintCallbacks partial = record_;
+    partial.lockAcquire = nullptr;
+    ASSERT_EQ(QintRegFuncEx(&partial), 0u);
+    EXPECT_EQ(Init(), 0u);
+    EXPECT_EQ(Capture::Get().locksCreated.load(), 0);
+    EXPECT_FALSE(Seal("works").empty());
+}
+
+TEST_F(LoadTest, LogLinesCarryTheComponentLevels)
+{
+    ::unlink(standby_.c_str());
+    EXPECT_EQ(Init(), QINT_LOADED_RESTORED);
+    EXPECT_TRUE(Capture::Get().Logged("1,ZORV,QintInitializeEx,0,restored " + standby_));
+    EXPECT_TRUE(Capture::Get().Logged("3,ZORV,QintInitializeEx,0,key store of 37 keys, update 1 of "));
+    QintFinalizeEx();
+    WriteBytes(primary_, {});
+    WriteBytes(standby_, {});
+    EXPECT_EQ(Init(), QINT_ERR_BOTH_DAMAGED);
+    EXPECT_TRUE(Capture::Get().Logged("2,ZORV,QintInitializeEx,1004,no usable key store: primary " + primary_ +
+                                      ": wrong length (truncated or extended)"));
+}
+
 TEST(LoadWithoutRegistration, IsRefused)
 {
     QintKeyFileName n{"/nonexistent/p", "/nonexistent/s", nullptr};

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "callbacks.h"
+#include "crypto/gcm.h"
 #include "domains.h"
 #include "store_codec.h"
 
@@ -105,6 +106,30 @@ TEST(StoreCodec, RefusesToWriteAnInconsistentTable)
     auto unknownDomain = SmallStore();
     unknownDomain.keys[0].domain = 26;
     EXPECT_EQ(zorv::EncodeStore(defaults, unknownDomain, file), QINT_ERR_BAD_CONTENT);
+}
+
+} // namespace
+
+namespace {
+
+TEST(StoreCodec, ACheckedFileKeepsItsKeysWrappedUntilAskedAndAnUnwrapFailureShows)
+{
+    const zorv::Callbacks defaults;
+    const zorv::StoreImage image = SmallStore();
+    std::vector<std::uint8_t> file;
+    ASSERT_EQ(zorv::EncodeStore(defaults, image, file), 0u);
+    zorv::StoreImage lazy;
+    ASSERT_EQ(zorv::DecodeStore(file, lazy, false), 0u);
+    zorv::Gcm gcm;
+    ASSERT_TRUE(gcm.SetKey(lazy.wrapKey.span()));
+    zorv::KeyRecord k = lazy.keys[5];
+    ASSERT_TRUE(zorv::UnwrapKey(gcm, k));
+    EXPECT_EQ(0, std::memcmp(k.key.data(), image.keys[5].key.data(), 32));
+    k.keyId += 1; // the wrap is bound to domain and key id
+    EXPECT_FALSE(zorv::UnwrapKey(gcm, k));
+    k = lazy.keys[5];
+    k.wrapped[0] ^= 1;
+    EXPECT_FALSE(zorv::UnwrapKey(gcm, k));
 }
 
 } // namespace

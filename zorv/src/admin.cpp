@@ -93,7 +93,7 @@ std::uint64_t Mutate(const QintKeyFileName *names, QintAdminReport *report, cons
         }
         bool registered = false;
         const Callbacks cb = RegisteredCallbacks(registered);
-        PairLoad load = LoadPair(cb, paths, false, caller);
+        PairLoad load = LoadPair(cb, paths, false, true, caller);
         Report(report, load.primary, load.standby, QINT_FILE_NONE);
         if (load.result != 0 && load.result != QINT_LOADED_RESTORED) {
             return load.result;
@@ -253,7 +253,7 @@ ZORV_API uint64_t QintAdminListEx(const QintKeyFileName *names, QintKeyInfo *key
         }
         bool registered = false;
         const Callbacks cb = RegisteredCallbacks(registered);
-        PairLoad load = LoadPair(cb, paths, false, "QintAdminListEx");
+        PairLoad load = LoadPair(cb, paths, false, false, "QintAdminListEx");
         Report(report, load.primary, load.standby, QINT_FILE_NONE);
         if (load.result != 0 && load.result != QINT_LOADED_RESTORED) {
             return load.result;
@@ -327,7 +327,7 @@ ZORV_API uint64_t QintAdminBackupEx(const QintKeyFileName *names, const QintKeyF
         }
         bool registered = false;
         const Callbacks cb = RegisteredCallbacks(registered);
-        PairLoad load = LoadPair(cb, paths, false, "QintAdminBackupEx");
+        PairLoad load = LoadPair(cb, paths, false, true, "QintAdminBackupEx");
         Report(report, load.primary, load.standby, QINT_FILE_NONE);
         if (load.result != 0 && load.result != QINT_LOADED_RESTORED) {
             return load.result;

@@ -1,6 +1,7 @@
 // The agent's four calls and the key access of libMUR: one loaded key table
 // at a time, swapped whole under the state lock.
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -14,6 +15,12 @@
 #include "store_pair.h"
 #include "zorv.h"
 #include "zorv_keys.h"
+
+// The record layouts are shared with the agent byte for byte.
+static_assert(sizeof(QintCallbacks) == 328 && sizeof(QintKeyFileName) == 24);
+static_assert(offsetof(QintCallbacks, fileOpen) == 24 && offsetof(QintCallbacks, fileExist) == 104);
+static_assert(offsetof(QintCallbacks, lockCreate) == 112 && offsetof(QintCallbacks, log) == 176);
+static_assert(offsetof(QintCallbacks, randomBytes) == 200 && offsetof(QintCallbacks, gmTime) == 224);
 
 namespace zorv {
 namespace {
@@ -107,15 +114,15 @@ bool ValidPath(const char *p) { return p != nullptr && p[0] != '\0' && std::strl
 std::uint64_t LoadTable(const Callbacks &cb, const PairPaths &paths, const char *caller, QintKeyTable *&table)
 {
     table = nullptr;
-    PairLoad load = LoadPair(cb, paths, true, caller);
+    PairLoad load = LoadPair(cb, paths, true, false, caller);
     if (load.result != 0 && load.result != QINT_LOADED_RESTORED) {
         return load.result;
     }
     table = BuildKeyTable(load.Trusted().image);
     if (table == nullptr) {
-        cb.Log(QINT_LOG_FAILURE, caller, QINT_ERR_CRYPTO, "could not derive the keys of %s",
+        cb.Log(QINT_LOG_FAILURE, caller, QINT_ERR_NO_MEMORY, "no memory for the key table of %s",
                load.chosen == Chosen::Standby ? paths.standby.c_str() : paths.primary.c_str());
-        return QINT_ERR_CRYPTO;
+        return QINT_ERR_NO_MEMORY;
     }
     std::tm tm{};
     const auto &image = load.Trusted().image;
@@ -292,7 +299,7 @@ ZORV_API uint64_t QintKeyLookupEx(const QintKeyTable *table, uint32_t domain, ui
     if (range.end <= range.begin) {
         return QINT_ERR_UNKNOWN_DOMAIN;
     }
-    const QintKeyTable::Key *found = nullptr;
+    QintKeyTable::Key *found = nullptr;
     if (keyId == QINT_ACTIVE_KEY) {
         found = &table->keys[range.active];
     } else {
@@ -305,6 +312,9 @@ ZORV_API uint64_t QintKeyLookupEx(const QintKeyTable *table, uint32_t domain, ui
     }
     if (found == nullptr) {
         return QINT_ERR_UNKNOWN_KEY_ID;
+    }
+    if (const std::uint64_t rc = ReadyKey(*table, *found); rc != 0) {
+        return rc;
     }
     ref->domain = found->domain;
     ref->keyId = found->keyId;

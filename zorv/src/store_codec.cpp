@@ -30,7 +30,7 @@ bool FileMac(const FileKeys &keys, std::span<const std::uint8_t> body, std::span
     return hmac.Compute(keys.mac.span(), {body}, mac);
 }
 
-std::uint64_t DecodeChecked(std::span<const std::uint8_t> file, StoreImage &out)
+std::uint64_t DecodeChecked(std::span<const std::uint8_t> file, StoreImage &out, bool unwrap)
 {
     ByteReader r(file);
     auto magic = r.Take(kMagic.size());
@@ -74,10 +74,7 @@ std::uint64_t DecodeChecked(std::span<const std::uint8_t> file, StoreImage &out)
         return QINT_ERR_BAD_CONTENT;
     }
 
-    Gcm gcm;
-    if (!gcm.SetKey(keys.wrap.span())) {
-        return QINT_ERR_CRYPTO;
-    }
+    out.wrapKey = keys.wrap;
     out.keys.clear();
     out.keys.reserve(count);
     for (std::uint32_t i = 0; i < count; ++i) {
@@ -87,17 +84,25 @@ std::uint64_t DecodeChecked(std::span<const std::uint8_t> file, StoreImage &out)
         k.state = r.U8();
         auto reserved = r.Take(3);
         k.created = static_cast<std::int64_t>(r.U64());
-        auto nonce = r.Take(kGcmNonceSize);
-        auto wrapped = r.Take(32);
-        auto tag = r.Take(kGcmTagSize);
+        r.Copy(k.nonce);
+        r.Copy(k.wrapped);
+        r.Copy(k.tag);
         if (!r.ok()) {
             return QINT_ERR_BAD_LENGTH; // not reached: the length was checked
         }
         if (std::any_of(reserved.begin(), reserved.end(), [](std::uint8_t b) { return b != 0; })) {
             return QINT_ERR_BAD_CONTENT;
         }
-        const auto aad = WrapAad(k.domain, k.keyId);
-        if (!gcm.Open(nonce, aad, wrapped, k.key.data(), tag)) {
+    }
+    if (const std::uint64_t rc = CheckKeyTable(out); rc != 0 || !unwrap) {
+        return rc;
+    }
+    Gcm gcm;
+    if (!gcm.SetKey(keys.wrap.span())) {
+        return QINT_ERR_CRYPTO;
+    }
+    for (KeyRecord &k : out.keys) {
+        if (!UnwrapKey(gcm, k)) {
             return QINT_ERR_BAD_CONTENT;
         }
     }
@@ -126,12 +131,19 @@ std::uint64_t CheckKeyTable(const StoreImage &image)
     return std::adjacent_find(ids.begin(), ids.end()) == ids.end() ? 0 : QINT_ERR_BAD_CONTENT;
 }
 
-std::uint64_t DecodeStore(std::span<const std::uint8_t> file, StoreImage &out)
+bool UnwrapKey(Gcm &gcm, KeyRecord &k)
+{
+    const auto aad = WrapAad(k.domain, k.keyId);
+    return gcm.Open(k.nonce, aad, k.wrapped, k.key.data(), k.tag);
+}
+
+std::uint64_t DecodeStore(std::span<const std::uint8_t> file, StoreImage &out, bool unwrap)
 {
     try {
-        const std::uint64_t rc = DecodeChecked(file, out);
+        const std::uint64_t rc = DecodeChecked(file, out, unwrap);
         if (rc != 0) {
-            out.keys.clear(); // never half-used
+                out.keys.clear(); // never half-used
+            out.wrapKey = Key32();
         }
         return rc;
     } catch (const std::bad_alloc &) {

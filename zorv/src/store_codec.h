@@ -37,8 +37,16 @@ constexpr std::size_t kStoreMacSize = 32;
 constexpr std::uint32_t kMaxStoreEntries = 65536;
 
 // 0, or QINT_ERR_BAD_MAGIC, _UNSUPPORTED_VERSION, _BAD_LENGTH, _BAD_MAC,
-// _BAD_CONTENT, _CRYPTO, _NO_MEMORY. out is complete only on 0.
-std::uint64_t DecodeStore(std::span<const std::uint8_t> file, StoreImage &out);
+// _BAD_CONTENT, _CRYPTO, _NO_MEMORY. out is complete only on 0. With unwrap
+// every key is unwrapped too (its failure: _BAD_CONTENT); without, out keeps
+// the wrapped keys and the wrapping key for UnwrapKey on first use -- the
+// MAC has vouched for every byte already, so only a forger holding the
+// MAC key could make that fail.
+std::uint64_t DecodeStore(std::span<const std::uint8_t> file, StoreImage &out, bool unwrap = true);
+
+class Gcm;
+// Unwraps k.wrapped into k.key with gcm keyed by the wrapping key.
+bool UnwrapKey(Gcm &gcm, KeyRecord &k);
 
 // Serialises image with fresh wrapping nonces from cb. 0, or
 // QINT_ERR_BAD_CONTENT (inconsistent table), _RANDOM, _CRYPTO, _NO_MEMORY.

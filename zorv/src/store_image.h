@@ -19,6 +19,10 @@ struct KeyRecord {
     std::uint8_t state = kKeyActive;
     std::int64_t created = 0;
     Key32 key; // plain domain key
+    // As stored: the key sealed under the wrapping key.
+    std::array<std::uint8_t, 12> nonce{};
+    std::array<std::uint8_t, 32> wrapped{};
+    std::array<std::uint8_t, 16> tag{};
 };
 
 struct StoreImage {
@@ -27,6 +31,7 @@ struct StoreImage {
     std::int64_t updated = 0;
     std::array<std::uint8_t, 32> salt{};
     std::vector<KeyRecord> keys;
+    Key32 wrapKey; // set by decoding
 };
 
 } // namespace zorv

@@ -11,26 +11,42 @@ bool IsFileProblem(std::uint64_t s) { return s == QINT_ERR_FILE_MISSING || s == 
 
 } // namespace
 
-CopyCheck CheckCopy(const Callbacks &cb, const std::string &path)
+namespace {
+
+void Decode(CopyCheck &c, bool unwrap)
 {
-    CopyCheck c;
-    c.status = ReadStoreFile(cb, path.c_str(), c.bytes);
     if (c.status == 0) {
-        c.status = DecodeStore(c.bytes, c.image);
+        c.status = DecodeStore(c.bytes, c.image, unwrap);
     }
     if (c.status == 0) {
         c.counter = c.image.counter;
-    } else {
-        c.image.keys.clear();
     }
+}
+
+} // namespace
+
+CopyCheck CheckCopy(const Callbacks &cb, const std::string &path, bool unwrap)
+{
+    CopyCheck c;
+    c.status = ReadStoreFile(cb, path.c_str(), c.bytes);
+    Decode(c, unwrap);
     return c;
 }
 
-PairLoad LoadPair(const Callbacks &cb, const PairPaths &paths, bool restore, const char *caller)
+PairLoad LoadPair(const Callbacks &cb, const PairPaths &paths, bool restore, bool unwrap, const char *caller)
 {
     PairLoad load;
-    load.primary = CheckCopy(cb, paths.primary);
-    load.standby = CheckCopy(cb, paths.standby);
+    load.primary.status = ReadStoreFile(cb, paths.primary.c_str(), load.primary.bytes);
+    load.standby.status = ReadStoreFile(cb, paths.standby.c_str(), load.standby.bytes);
+    Decode(load.primary, unwrap);
+    if (load.standby.status == 0 && load.primary.bytes == load.standby.bytes) {
+        // Identical copies: one check serves both (the standby's image is
+        // never the one used then).
+        load.standby.status = load.primary.status;
+        load.standby.counter = load.primary.counter;
+    } else {
+        Decode(load.standby, unwrap);
+    }
     const bool pOk = load.primary.status == 0;
     const bool sOk = load.standby.status == 0;
 

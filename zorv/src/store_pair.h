@@ -35,8 +35,8 @@ struct PairLoad {
     const CopyCheck &Trusted() const { return chosen == Chosen::Standby ? standby : primary; }
 };
 
-// Reads and checks one file.
-CopyCheck CheckCopy(const Callbacks &cb, const std::string &path);
+// Reads and checks one file (see DecodeStore for unwrap).
+CopyCheck CheckCopy(const Callbacks &cb, const std::string &path, bool unwrap = true);
 
 // Reads both files and chooses: both valid and equal → 0; one valid and the
 // other missing, damaged or older (or both valid, equal counters, different
@@ -44,7 +44,7 @@ CopyCheck CheckCopy(const Callbacks &cb, const std::string &path);
 // file is rewritten from the trusted one. Neither valid →
 // QINT_ERR_FILES_UNREADABLE, _UNSUPPORTED_VERSION or _BOTH_DAMAGED; nothing
 // is written.
-PairLoad LoadPair(const Callbacks &cb, const PairPaths &paths, bool restore, const char *caller);
+PairLoad LoadPair(const Callbacks &cb, const PairPaths &paths, bool restore, bool unwrap, const char *caller);
 
 // Writes bytes to the standby, then to the primary. 0 or
 // QINT_ERR_FILE_WRITE; failedFile gets QINT_FILE_STANDBY/_PRIMARY.

@@ -42,13 +42,22 @@ bool Gcm::SetKey(ConstBytes key)
     return keyed_;
 }
 
-bool Gcm::Seal(ConstBytes nonce, ConstBytes aad, ConstBytes plain, std::uint8_t *out, ByteSpan tag)
+bool Gcm::Start(const std::uint8_t *key, ConstBytes nonce, int encrypt)
 {
-    int len = 0;
-    if (!keyed_ || nonce.size() != kGcmNonceSize || tag.size() != kGcmTagSize || !Fits(aad) || !Fits(plain)) {
+    if (ctx_ == nullptr || nonce.size() != kGcmNonceSize) {
         return false;
     }
-    if (EVP_CipherInit_ex2(ctx_, nullptr, nullptr, nonce.data(), 1, nullptr) != 1) {
+    if (key == nullptr) {
+        return keyed_ && EVP_CipherInit_ex2(ctx_, nullptr, nullptr, nonce.data(), encrypt, nullptr) == 1;
+    }
+    keyed_ = Aes256Gcm() != nullptr && EVP_CipherInit_ex2(ctx_, Aes256Gcm(), key, nonce.data(), encrypt, nullptr) == 1;
+    return keyed_;
+}
+
+bool Gcm::SealBody(ConstBytes aad, ConstBytes plain, std::uint8_t *out, ByteSpan tag)
+{
+    int len = 0;
+    if (tag.size() != kGcmTagSize || !Fits(aad) || !Fits(plain)) {
         return false;
     }
     if (!aad.empty() && EVP_CipherUpdate(ctx_, nullptr, &len, aad.data(), static_cast<int>(aad.size())) != 1) {
@@ -66,13 +75,10 @@ bool Gcm::Seal(ConstBytes nonce, ConstBytes aad, ConstBytes plain, std::uint8_t 
     return EVP_CIPHER_CTX_ctrl(ctx_, EVP_CTRL_AEAD_GET_TAG, static_cast<int>(kGcmTagSize), tag.data()) == 1;
 }
 
-bool Gcm::Open(ConstBytes nonce, ConstBytes aad, ConstBytes cipher, std::uint8_t *out, ConstBytes tag)
+bool Gcm::OpenBody(ConstBytes aad, ConstBytes cipher, std::uint8_t *out, ConstBytes tag)
 {
     int len = 0;
-    if (!keyed_ || nonce.size() != kGcmNonceSize || tag.size() != kGcmTagSize || !Fits(aad) || !Fits(cipher)) {
-        return false;
-    }
-    if (EVP_CipherInit_ex2(ctx_, nullptr, nullptr, nonce.data(), 0, nullptr) != 1) {
+    if (tag.size() != kGcmTagSize || !Fits(aad) || !Fits(cipher)) {
         return false;
     }
     if (!aad.empty() && EVP_CipherUpdate(ctx_, nullptr, &len, aad.data(), static_cast<int>(aad.size())) != 1) {
@@ -88,6 +94,28 @@ bool Gcm::Open(ConstBytes nonce, ConstBytes aad, ConstBytes cipher, std::uint8_t
     std::uint8_t sink[16];
     int tail = 0;
     return EVP_CipherFinal_ex(ctx_, sink, &tail) == 1;
+}
+
+bool Gcm::Seal(ConstBytes nonce, ConstBytes aad, ConstBytes plain, std::uint8_t *out, ByteSpan tag)
+{
+    return Start(nullptr, nonce, 1) && SealBody(aad, plain, out, tag);
+}
+
+bool Gcm::Open(ConstBytes nonce, ConstBytes aad, ConstBytes cipher, std::uint8_t *out, ConstBytes tag)
+{
+    return Start(nullptr, nonce, 0) && OpenBody(aad, cipher, out, tag);
+}
+
+bool Gcm::SealOnce(ConstBytes key, ConstBytes nonce, ConstBytes aad, ConstBytes plain, std::uint8_t *out,
+                   ByteSpan tag)
+{
+    return key.size() == kGcmKeySize && Start(key.data(), nonce, 1) && SealBody(aad, plain, out, tag);
+}
+
+bool Gcm::OpenOnce(ConstBytes key, ConstBytes nonce, ConstBytes aad, ConstBytes cipher, std::uint8_t *out,
+                   ConstBytes tag)
+{
+    return key.size() == kGcmKeySize && Start(key.data(), nonce, 0) && OpenBody(aad, cipher, out, tag);
 }
 
 } // namespace zorv

@@ -33,7 +33,17 @@ public:
     // content of out is unauthenticated: the caller wipes and discards it.
     bool Open(ConstBytes nonce, ConstBytes aad, ConstBytes cipher, std::uint8_t *out, ConstBytes tag);
 
+    // One message under key: key and nonce set up in one step.
+    bool SealOnce(ConstBytes key, ConstBytes nonce, ConstBytes aad, ConstBytes plain, std::uint8_t *out,
+                  ByteSpan tag);
+    bool OpenOnce(ConstBytes key, ConstBytes nonce, ConstBytes aad, ConstBytes cipher, std::uint8_t *out,
+                  ConstBytes tag);
+
 private:
+    bool Start(const std::uint8_t *key, ConstBytes nonce, int encrypt);
+    bool SealBody(ConstBytes aad, ConstBytes plain, std::uint8_t *out, ByteSpan tag);
+    bool OpenBody(ConstBytes aad, ConstBytes cipher, std::uint8_t *out, ConstBytes tag);
+
     EVP_CIPHER_CTX *ctx_;
     bool keyed_ = false;
 };
