@@ -1,6 +1,7 @@
 # Cross build for 64-bit ARM Linux with Debian's cross compilers
 # (crossbuild-essential-arm64) and the target's libraries installed through
-# multiarch (libssl-dev:arm64, libgtest-dev:arm64 in /usr/lib/aarch64-linux-gnu).
+# multiarch (libssl-dev:arm64, libgtest-dev:arm64 and libgmock-dev:arm64, prebuilt
+# for the target by Debian, in /usr/lib/aarch64-linux-gnu).
 # Programs built here run on this machine through qemu-user.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
