@@ -16,7 +16,8 @@ the key store libZORV with zorvm_keytool, the data protection libMUR, the
 decryption daemon uds_decrypt_server with its systemd unit and the client
 uds_decrypt_client, and encrypt_tool.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_STRIP_FILES OFF)
+# Debug information stays in the build folder, not in the package.
+set(CPACK_STRIP_FILES ON)
 
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
   set(_zorva_deb_arch arm64)
