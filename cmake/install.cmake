@@ -40,21 +40,30 @@ if(_zorva_headers)
   install(FILES ${_zorva_headers} DESTINATION ${ZORVA_INSTALL_INCLUDEDIR})
 endif()
 
-# The daemon's unit and its environment file. The unit starts
-# /usr/bin/uds_decrypt_server, the package's path. The environment file goes
-# to /etc/default when the prefix is /usr (the package) and to
-# <prefix>/etc/default otherwise, so an install into a scratch prefix never
-# writes below the real /etc. DESTDIR is honoured either way.
+# The daemon's unit and its environment file. With the prefix /usr (the
+# package) the environment file goes to /etc/default and the unit is
+# installed as written; with any other prefix the environment file goes to
+# <prefix>/etc/default, so an install into a scratch prefix never writes below
+# the real /etc, and the unit's two paths are pointed into the prefix.
+# DESTDIR is honoured either way.
 if(TARGET uds_decrypt_server)
-  install(FILES ${PROJECT_SOURCE_DIR}/packaging/uds_decrypt_server.service
-          DESTINATION ${ZORVA_INSTALL_UNITDIR})
+  set(_zorva_unit_src ${PROJECT_SOURCE_DIR}/packaging/uds_decrypt_server.service)
   set(_zorva_env_src ${PROJECT_SOURCE_DIR}/packaging/uds_decrypt_server.env)
+  set(_zorva_unit_tmp ${CMAKE_BINARY_DIR}/packaging/install/uds_decrypt_server.service)
   install(CODE "
+    set(_zorva_unit \"${_zorva_unit_src}\")
     if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
       set(_zorva_etc /etc)
     else()
       set(_zorva_etc \"\${CMAKE_INSTALL_PREFIX}/etc\")
+      file(READ \"\${_zorva_unit}\" _zorva_text)
+      string(REPLACE \"=/usr/bin/\" \"=\${CMAKE_INSTALL_PREFIX}/bin/\" _zorva_text \"\${_zorva_text}\")
+      string(REPLACE \"=/etc/default/\" \"=\${_zorva_etc}/default/\" _zorva_text \"\${_zorva_text}\")
+      set(_zorva_unit \"${_zorva_unit_tmp}\")
+      file(WRITE \"\${_zorva_unit}\" \"\${_zorva_text}\")
     endif()
+    file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${ZORVA_INSTALL_UNITDIR}\" TYPE FILE
+         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ FILES \"\${_zorva_unit}\")
     file(INSTALL DESTINATION \"\${_zorva_etc}/default\" TYPE FILE
          PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
          RENAME uds_decrypt_server FILES \"${_zorva_env_src}\")

@@ -2,7 +2,8 @@
 # Installs the build folder into a scratch DESTDIR with prefix /usr and checks
 # the result: every program and library that was built is there (and no test
 # program or stand-in library), each with RUNPATH $ORIGIN/../lib and nothing
-# else; the headers; the unit and its environment file under /etc/default.
+# else; the headers; the unit and its environment file under /etc/default;
+# and, with another prefix, everything inside that prefix.
 # Usage: check_layout.sh BUILD_DIR CMAKE
 set -euo pipefail
 build=$1
@@ -44,6 +45,16 @@ if [ -e "$build/bin/uds_decrypt_server" ]; then
   [ -f "$dest/etc/default/uds_decrypt_server" ] || fail "/etc/default/uds_decrypt_server missing"
   grep -qx 'ExecStart=/usr/bin/uds_decrypt_server' "$unit" || fail "unit does not start /usr/bin/uds_decrypt_server"
   grep -q '^DS_MINIO_UDS_NAME=' "$dest/etc/default/uds_decrypt_server" || fail "no DS_MINIO_UDS_NAME in the environment file"
+
+  # Any other prefix keeps everything inside it, the unit's paths included.
+  opt=$dest/opt-install
+  DESTDIR=$opt "$cmake" --install "$build" --prefix /opt/zorva >/dev/null
+  unit=$opt/opt/zorva/lib/systemd/system/uds_decrypt_server.service
+  [ -f "$opt/opt/zorva/etc/default/uds_decrypt_server" ] || fail "prefix /opt/zorva: environment file not in the prefix"
+  grep -qx 'ExecStart=/opt/zorva/bin/uds_decrypt_server' "$unit" || fail "prefix /opt/zorva: unit does not start the prefix's daemon"
+  grep -qx 'EnvironmentFile=/opt/zorva/etc/default/uds_decrypt_server' "$unit" ||
+    fail "prefix /opt/zorva: unit does not read the prefix's environment file"
+  [ ! -e "$opt/etc" ] || fail "prefix /opt/zorva: files outside the prefix: $(cd "$opt" && find ./etc)"
 fi
 
 [ $failures -eq 0 ] || exit 1
