@@ -58,16 +58,31 @@ BOUNDED_API int strcpy_s(char *dest, size_t destMax, const char *src);
 /* The failure classifier of strcpy_s; never tests for overlap. */
 BOUNDED_API int strcpy_error(char *dest, size_t destMax, const char *src);
 
-/* Formats into dest of destMax bytes (NUL included). Returns the number of
- * characters written, or -1: invalid arguments, or output that does not fit
- * (dest[0] is then NUL). */
+/* Formats into dest of destMax bytes (1..BOUNDED_MAX_LEN, NUL included).
+ * Returns the number of characters written, NUL not counted, when the whole
+ * output fits; a result is never delivered shortened. Otherwise -1:
+ * - dest or format null: dest[0] = NUL when dest and destMax are usable;
+ * - destMax 0 or above BOUNDED_MAX_LEN: dest untouched;
+ * - a refused directive (n, a and other letters outside the supported set,
+ *   a misplaced %, . or *, a width or precision above 214748369 in digits
+ *   or 214748360 from an argument, a wide character the locale cannot
+ *   convert, a format ending inside a directive): dest[0] = NUL;
+ * - output of destMax characters or more: dest[0] and dest[destMax - 1] =
+ *   NUL, the bytes between hold the output's characters at those places.
+ * Integer precision is capped at 512. Floating-point directives are
+ * formatted by the C library, in the process's locale. No heap is used
+ * except for floating-point text longer than 512 bytes. */
 BOUNDED_API int sprintf_s(char *strDest, size_t destMax, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
+/* As sprintf_s; works on a copy of argList, so the caller's list is left
+ * as it was. */
 BOUNDED_API int vsprintf_s(char *strDest, size_t destMax, const char *format, va_list argList)
     __attribute__((format(printf, 3, 0)));
-/* The formatting core behind vsprintf_s; checks none of its arguments.
- * Returns the character count, -1 when the format or an argument was
- * refused, -2 when the output did not fit. */
+/* The formatting core behind vsprintf_s; checks none of its arguments:
+ * string and format must not be null and 1 <= count <= BOUNDED_MAX_LEN.
+ * argList is consumed, as by vsnprintf. Returns the character count; -1 when a directive was refused
+ * (string[0] = NUL); -2 when the output did not fit (string[count - 1] =
+ * NUL, string[0] still holds the first character). */
 BOUNDED_API int SecVsnprintfImpl(char *string, size_t count, const char *format, va_list argList);
 
 #ifdef __cplusplus

@@ -30,7 +30,7 @@ set(ZORVA_BOUNDED_EXPORTS memcpy_s memcpy_sOptAsm memcpy_sOptTc memset_s memset_
 file(GLOB _zorva_bounded_sources ${PROJECT_SOURCE_DIR}/bounded/src/*.cpp ${PROJECT_SOURCE_DIR}/bounded/src/*/*.cpp)
 set(ZORVA_TEST_NEEDS_SPRINTF_S ON)
 foreach(_f ${_zorva_bounded_sources})
-  file(STRINGS ${_f} _hit REGEX "^int sprintf_s\\(|[ *]sprintf_s\\(char")
+  file(STRINGS ${_f} _hit REGEX "^(int )?sprintf_s\\(|[ *]sprintf_s\\(char")
   if(_hit)
     set(ZORVA_TEST_NEEDS_SPRINTF_S OFF)
   endif()
@@ -45,6 +45,20 @@ function(zorva_add_agent_test name)
     target_sources(${name} PRIVATE ${ZORVA_AGENT_TEST_SUPPORT_DIR}/sprintf_s_standin.cpp)
   endif()
   target_include_directories(${name} PRIVATE ${ZORVA_AGENT_TEST_SUPPORT_DIR})
+
+  set(_env "")
+  if(ARG_DOUBLES)
+    # The stand-ins go first on the link line: the linker keeps only the
+    # first library of a SONAME, and the real ones (pulled in through the
+    # agent) carry the same names. Both become needed libraries of the
+    # program itself, found through its RUNPATH before the agent looks for
+    # the real ones, also when the program is started by hand.
+    target_link_libraries(${name} PRIVATE zorv_double mur_double)
+    target_link_options(${name} PRIVATE LINKER:--no-as-needed)
+    set_target_properties(${name} PROPERTIES INSTALL_RPATH "$ORIGIN/../lib/doubles;$ORIGIN/../lib")
+    list(APPEND _env "LD_LIBRARY_PATH=${ZORVA_DOUBLES_DIR}")
+  endif()
+
   if(ARG_OWN_BOUNDED)
     set(_bounded bounded)
   else()
@@ -55,14 +69,6 @@ function(zorva_add_agent_test name)
   foreach(_sym ${ZORVA_BOUNDED_EXPORTS})
     target_link_options(${name} PRIVATE "LINKER:--export-dynamic-symbol=${_sym}")
   endforeach()
-
-  set(_env "")
-  if(ARG_DOUBLES)
-    target_link_libraries(${name} PRIVATE zorv_double mur_double)
-    # The stand-ins come first also when the program is started by hand.
-    set_target_properties(${name} PROPERTIES INSTALL_RPATH "$ORIGIN/../lib/doubles;$ORIGIN/../lib")
-    list(APPEND _env "LD_LIBRARY_PATH=${ZORVA_DOUBLES_DIR}")
-  endif()
 
   if(ARG_ISOLATED)
     add_test(NAME ${name} COMMAND ${PROJECT_SOURCE_DIR}/tests/isolated.sh $<TARGET_FILE:${name}>)

@@ -37,12 +37,23 @@ inline constexpr uint32_t kMurCipherAlgorithm = 9u;
 // Holds g_stZorvaRealoadLock in read mode for its lifetime. A reload inside
 // the guarded code may give the hold up and take it back; the thread holds it
 // again when that returns, so the release here stays balanced.
+// A thread that already holds the lock for writing (a log function called
+// during a reload that calls back into the agent) is refused the read hold;
+// it then releases nothing.
 class ReloadReadHold {
 public:
-    ReloadReadHold() { (void)pthread_rwlock_rdlock(&g_stZorvaRealoadLock); }
-    ~ReloadReadHold() { (void)pthread_rwlock_unlock(&g_stZorvaRealoadLock); }
+    ReloadReadHold() : held_(pthread_rwlock_rdlock(&g_stZorvaRealoadLock) == 0) {}
+    ~ReloadReadHold()
+    {
+        if (held_) {
+            (void)pthread_rwlock_unlock(&g_stZorvaRealoadLock);
+        }
+    }
     ReloadReadHold(const ReloadReadHold &) = delete;
     ReloadReadHold &operator=(const ReloadReadHold &) = delete;
+
+private:
+    bool held_;
 };
 
 // An agent buffer (ZORVA_MemAlloc) that is zeroed when taken and given back

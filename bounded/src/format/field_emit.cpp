@@ -3,6 +3,7 @@
 // become.
 #include "format/format_engine.h"
 #include "format/format_tables.h"
+#include "format/field_emit.h"
 #include "format/output_cursor.h"
 
 #include <climits>
@@ -35,10 +36,9 @@ WideResult EmitWideText(OutputCursor &cursor, const FormatSpec &spec)
 
 } // namespace
 
-std::int32_t EmitField(OutputCursor &cursor, FormatSpec &spec)
+std::int32_t EmitDecoratedField(OutputCursor &cursor, FormatSpec &spec)
 {
     const std::int32_t before = cursor.remaining;
-    spec.padCount = spec.fieldWidth - spec.textCount - spec.prefixCount;
     const bool left = (spec.flagBits & kFlagLeft) != 0;
     const bool zero = (spec.flagBits & kFlagZero) != 0;
 

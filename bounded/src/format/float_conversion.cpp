@@ -103,9 +103,9 @@ std::int32_t ConvertAndEmitFloat(OutputCursor &cursor, FormatSpec &spec, unsigne
     // directive gets its own argument.
     auto skip = [&]() -> std::int32_t {
         if (longDouble) {
-            (void)va_arg(args.ap, long double);
+            (void)va_arg(*args.list, long double);
         } else {
-            (void)va_arg(args.ap, double);
+            (void)va_arg(*args.list, double);
         }
         return 0;
     };
@@ -133,8 +133,8 @@ std::int32_t ConvertAndEmitFloat(OutputCursor &cursor, FormatSpec &spec, unsigne
 
     char directive[kDirectiveMax];
     BuildDirective(directive, spec, conversion);
-    const int r = longDouble ? Print(buffer, directive, spec, va_arg(args.ap, long double))
-                             : Print(buffer, directive, spec, va_arg(args.ap, double));
+    const int r = longDouble ? Print(buffer, directive, spec, va_arg(*args.list, long double))
+                             : Print(buffer, directive, spec, va_arg(*args.list, double));
     if (r < 0 || r >= size) {
         return 0;
     }

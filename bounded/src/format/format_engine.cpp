@@ -1,28 +1,22 @@
 // The engine's main loop and the actions that parse a directive: flags,
 // width, precision and size characters. Conversions live in files of their
-// own; this file only dispatches to them.
+// own (headers, so that the common ones compile into this loop); this file
+// only dispatches to them.
 #include "format/format_engine.h"
+#include "format/field_emit.h"
 #include "format/format_tables.h"
+#include "format/integer_conversion.h"
 #include "format/output_cursor.h"
+#include "format/text_conversion.h"
 
 #include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
 
 using namespace bounded::format;
 
 namespace {
-
-// Releases the engine's copy of the argument list on every return path.
-class ArgListCopy {
-public:
-    explicit ArgListCopy(va_list source) { va_copy(list_.ap, source); }
-    ~ArgListCopy() { va_end(list_.ap); }
-    ArgListCopy(const ArgListCopy &) = delete;
-    ArgListCopy &operator=(const ArgListCopy &) = delete;
-    ArgList &get() { return list_; }
-
-private:
-    ArgList list_;
-};
 
 void StartDirective(FormatSpec &spec)
 {
@@ -54,7 +48,7 @@ bool AcceptWidthFromArgument(FormatSpec &spec)
 bool OnWidth(FormatSpec &spec, unsigned char c, std::uint8_t previous, ArgList &args)
 {
     if (c == '*') {
-        spec.fieldWidth = va_arg(args.ap, int);
+        spec.fieldWidth = va_arg(*args.list, int);
         spec.widthFromArgument = 1;
         return AcceptWidthFromArgument(spec);
     }
@@ -76,7 +70,7 @@ bool OnWidth(FormatSpec &spec, unsigned char c, std::uint8_t previous, ArgList &
 bool OnPrecision(FormatSpec &spec, unsigned char c, ArgList &args)
 {
     if (c == '*') {
-        spec.precision = va_arg(args.ap, int);
+        spec.precision = va_arg(*args.list, int);
         spec.precisionFromArgument = 1;
     } else if (spec.precisionFromArgument == 0) {
         if (spec.precision > kDigitLimit) {
@@ -148,50 +142,72 @@ SizeOutcome OnSize(FormatSpec &spec, const char *&p, OutputCursor &cursor)
 // emitted or -1.
 std::int32_t OnType(OutputCursor &cursor, FormatSpec &spec, unsigned char c, ArgList &args)
 {
-    switch (c) {
-    case 'c':
-    case 'C': ConvertCharacter(spec, c, args); break;
-    case 's':
-    case 'S': ConvertString(spec, c, args); break;
-    case 'e':
-    case 'E':
-    case 'f':
-    case 'F':
-    case 'g':
-    case 'G': return ConvertAndEmitFloat(cursor, spec, c, args);
-    default: ConvertInteger(spec, c, args); break;
+    const unsigned char lower = c | 0x20; // the conversions come in letter pairs
+    if (lower == 's') {
+        ConvertString(spec, c, args);
+    } else if (lower == 'c') {
+        ConvertCharacter(spec, c, args);
+    } else if (lower == 'e' || lower == 'f' || lower == 'g') {
+        return ConvertAndEmitFloat(cursor, spec, c, args);
+    } else {
+        ConvertInteger(spec, c, args); // d, i, o, u, x, X, p
     }
     return EmitField(cursor, spec);
 }
 
-} // namespace
-
-extern "C" int SecFormatEngine(OutputCursor *cursor, const char *format, va_list argList)
+// Outside a directive every byte but the percent sign leads to Normal and is
+// emitted as it stands, so a run of such bytes is emitted as one block.
+constexpr bool LiteralRunsAreNormal()
 {
-    ArgListCopy argsCopy(argList);
-    ArgList &args = argsCopy.get();
-    FormatSpec spec; // the work buffer is always written before it is read
-    spec.digitChars = kLowerDigits;
-    spec.textStart = nullptr;
-    spec.base = 10;
-    spec.padCount = 0;
-    spec.prefixChars[0] = spec.prefixChars[1] = '\0';
-    StartDirective(spec);
+    for (std::uint8_t cls = 0; cls < kClassCount; ++cls) {
+        const std::uint8_t expected = cls == kPercentSign ? kPercent : kNormal;
+        if (kTransition[kNormal][cls] != expected || kTransition[kType][cls] != expected) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(LiteralRunsAreNormal(), "the literal fast path relies on the Normal and Type rows");
 
-    std::uint8_t state = kNormal;
-    std::int32_t count = 0;
-    for (const char *p = format; *p != '\0' && count >= 0; ++p) {
-        const auto c = static_cast<unsigned char>(*p);
+// Emits the bytes from p up to the next percent sign or NUL. Returns the
+// end of the run, or nullptr when the room ran out.
+const char *EmitLiteralRun(OutputCursor &cursor, const char *p, std::int32_t &count)
+{
+    const char *end = strchrnul(p, '%');
+    const std::ptrdiff_t n = end - p;
+    // A run beyond INT32_MAX cannot fit any cursor; clamping keeps the failure.
+    const auto n32 = static_cast<std::int32_t>(n > INT32_MAX ? INT32_MAX : n);
+    if (!EmitBlock(cursor, p, n32)) {
+        return nullptr;
+    }
+    count += n32;
+    return end;
+}
+
+// Parses and performs the directive whose percent sign p is on, driven by
+// the transition table; p is left on the byte after the directive. Returns
+// the characters emitted, or -1 when the call ends: refused (a byte leading
+// to Invalid, the format ending inside the directive, a width or precision
+// out of range, an unconvertible wide character) or out of room.
+std::int32_t RunDirective(OutputCursor &cursor, FormatSpec &spec, const char *&p, ArgList &args)
+{
+    StartDirective(spec);
+    std::uint8_t state = kPercent;
+    for (;;) {
+        const auto c = static_cast<unsigned char>(*++p);
+        if (c == '\0') {
+            return -1;
+        }
         const std::uint8_t previous = state;
         state = kTransition[state][kCharClass[c]];
+        if (state == kType) { // most directives are a percent sign and a conversion
+            ++p;
+            return OnType(cursor, spec, c, args);
+        }
         switch (state) {
-        case kNormal:
-            if (!EmitChar(*cursor, static_cast<char>(c))) {
-                return -1;
-            }
-            ++count;
-            break;
-        case kPercent: StartDirective(spec); break;
+        case kNormal: // "%%": the second percent sign stands for itself
+            ++p;
+            return EmitChar(cursor, static_cast<char>(c)) ? 1 : -1;
         case kFlag: spec.flagBits |= FlagBitOf(c); break;
         case kWidth:
             if (!OnWidth(spec, c, previous, args)) {
@@ -205,22 +221,48 @@ extern "C" int SecFormatEngine(OutputCursor *cursor, const char *format, va_list
             }
             break;
         case kSize:
-            switch (OnSize(spec, p, *cursor)) {
+            switch (OnSize(spec, p, cursor)) {
             case SizeOutcome::kDirective: break;
-            case SizeOutcome::kLetterI:
-                ++count;
-                state = kNormal;
-                break;
+            case SizeOutcome::kLetterI: ++p; return 1; // back to Normal after the I
             case SizeOutcome::kRoomExhausted: return -1;
             }
             break;
-        case kType: {
-            const std::int32_t emitted = OnType(*cursor, spec, c, args);
-            count = emitted < 0 ? -1 : count + emitted;
-            break;
-        }
-        default: return -1; // Invalid: the directive is refused
+        default: return -1; // Invalid (Percent cannot follow a directive state)
         }
     }
-    return (state == kNormal || state == kType) ? count : -1;
+}
+
+} // namespace
+
+extern "C" int SecFormatEngine(OutputCursor *cursor, const char *format, va_list argList)
+{
+    ArgList args{&argList};
+    FormatSpec spec; // the work buffer is always written before it is read
+    spec.digitChars = kLowerDigits;
+    spec.textStart = nullptr;
+    spec.base = 10;
+    spec.padCount = 0;
+    spec.prefixChars[0] = spec.prefixChars[1] = '\0';
+
+    std::int32_t count = 0;
+    const char *p = format;
+    for (;;) {
+        if (*p != '%') {
+            if (*p == '\0') {
+                return count;
+            }
+            p = EmitLiteralRun(*cursor, p, count);
+            if (p == nullptr) {
+                return -1;
+            }
+            if (*p == '\0') {
+                return count;
+            }
+        }
+        const std::int32_t emitted = RunDirective(*cursor, spec, p, args);
+        if (emitted < 0) {
+            return -1;
+        }
+        count += emitted;
+    }
 }

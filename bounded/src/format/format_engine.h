@@ -7,6 +7,7 @@
 
 #include <cstdarg>
 #include <cstdint>
+#include <type_traits>
 
 #define BOUNDED_INTERNAL __attribute__((visibility("hidden")))
 
@@ -38,17 +39,22 @@ struct FormatSpec {
     alignas(8) char workBuffer[512]; // digits right-aligned at its end, a character, float text
 };
 
-// The variable arguments of one engine call. Helpers take it by reference,
-// so every va_arg advances the one list whatever the platform's va_list is.
+// The variable arguments of one engine call: a handle on the list the
+// engine was given, consumed in place (no copy, so no reload of a list its
+// caller has just set up). A va_list parameter is a pointer on some
+// platforms and a structure on others; its decayed type covers both, and
+// every va_arg through the handle advances the one list.
+using VaListParam = std::decay_t<va_list>;
 struct ArgList {
-    va_list ap;
+    VaListParam *list;
 };
 
 extern "C" {
 
-// Formats `format` with `args` through `cursor`. Returns the number of
-// characters emitted, or -1; on -1 a negative cursor->remaining means the
-// room ran out, otherwise the format or an argument was refused.
+// Formats `format` with `args` through `cursor`, consuming `args` as
+// vsnprintf does. Returns the number of characters emitted, or -1; on -1 a
+// negative cursor->remaining means the room ran out, otherwise the format
+// or an argument was refused.
 BOUNDED_INTERNAL int SecFormatEngine(OutputCursor *cursor, const char *format, va_list args);
 
 // The platform's fortified vsprintf without a size limit of its own over
@@ -59,16 +65,11 @@ BOUNDED_INTERNAL int SecFloatPrint(char *buffer, const char *spec, ...);
 
 namespace bounded::format {
 
-// Converts the integer, pointer, character or string directive ending in
-// `conversion` into spec's text and prefix, taking its argument.
-BOUNDED_INTERNAL void ConvertInteger(FormatSpec &spec, unsigned char conversion, ArgList &args);
-BOUNDED_INTERNAL void ConvertCharacter(FormatSpec &spec, unsigned char conversion, ArgList &args);
-BOUNDED_INTERNAL void ConvertString(FormatSpec &spec, unsigned char conversion, ArgList &args);
-
-// Emits the converted field: fill, prefix, zeros, text, trailing fill.
-// Returns the number of characters emitted, or -1 when an emission failed
-// or a wide character could not be converted.
-BOUNDED_INTERNAL std::int32_t EmitField(OutputCursor &cursor, FormatSpec &spec);
+// Emits a converted field that needs fill, a prefix or wide conversion
+// (EmitField in field_emit.h takes the plain ones itself). Returns the
+// number of characters emitted, or -1 when an emission failed or a wide
+// character could not be converted.
+BOUNDED_INTERNAL std::int32_t EmitDecoratedField(OutputCursor &cursor, FormatSpec &spec);
 
 // Hands a floating-point directive to the platform's formatter and emits
 // its text. Returns the characters emitted (0 for a skipped conversion),

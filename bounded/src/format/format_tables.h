@@ -5,6 +5,9 @@
 #include <array>
 #include <cstdint>
 
+// Internal to the library: the tables stay out of the programs' exports.
+#pragma GCC visibility push(hidden)
+
 namespace bounded::format {
 
 // Parser states; the value of each is its row in kTransition.
@@ -119,3 +122,5 @@ constexpr std::int32_t FlagBitOf(unsigned char c)
 }
 
 } // namespace bounded::format
+
+#pragma GCC visibility pop

@@ -4,7 +4,10 @@
 #include "bounded.h"
 #include "format/format_engine.h"
 
-extern "C" int SecVsnprintfImpl(char *string, size_t count, const char *format, va_list argList)
+namespace {
+
+// SecVsnprintfImpl's work, inlined into the checked entry points.
+[[gnu::always_inline]] inline int FormatUnchecked(char *string, size_t count, const char *format, va_list argList)
 {
     OutputCursor cursor{static_cast<std::int32_t>(count), string};
     const int r = SecFormatEngine(&cursor, format, argList);
@@ -24,7 +27,8 @@ extern "C" int SecVsnprintfImpl(char *string, size_t count, const char *format, 
     return -2;
 }
 
-extern "C" int vsprintf_s(char *strDest, size_t destMax, const char *format, va_list argList)
+// vsprintf_s on a list the caller no longer needs.
+[[gnu::always_inline]] inline int FormatChecked(char *strDest, size_t destMax, const char *format, va_list argList)
 {
     const bool destMaxValid = destMax != 0 && destMax <= BOUNDED_MAX_LEN;
     if (format == nullptr || strDest == nullptr) {
@@ -36,10 +40,7 @@ extern "C" int vsprintf_s(char *strDest, size_t destMax, const char *format, va_
     if (!destMaxValid) {
         return -1;
     }
-    va_list copy; // the caller's list stays as it was
-    va_copy(copy, argList);
-    const int r = SecVsnprintfImpl(strDest, destMax, format, copy);
-    va_end(copy);
+    const int r = FormatUnchecked(strDest, destMax, format, argList);
     if (r < 0) {
         strDest[0] = '\0';
         return -1;
@@ -47,11 +48,28 @@ extern "C" int vsprintf_s(char *strDest, size_t destMax, const char *format, va_
     return r;
 }
 
+} // namespace
+
+extern "C" int SecVsnprintfImpl(char *string, size_t count, const char *format, va_list argList)
+{
+    return FormatUnchecked(string, count, format, argList);
+}
+
+extern "C" int vsprintf_s(char *strDest, size_t destMax, const char *format, va_list argList)
+{
+    va_list copy; // the caller's list stays as it was
+    va_copy(copy, argList);
+    const int r = FormatChecked(strDest, destMax, format, copy);
+    va_end(copy);
+    return r;
+}
+
+// Same result as vsprintf_s on the gathered list, without a second copy of it.
 extern "C" int sprintf_s(char *strDest, size_t destMax, const char *format, ...)
 {
     va_list ap;
     va_start(ap, format);
-    const int r = vsprintf_s(strDest, destMax, format, ap);
+    const int r = FormatChecked(strDest, destMax, format, ap);
     va_end(ap);
     return r;
 }

@@ -5,6 +5,7 @@
 
 #include "format/format_engine.h"
 
+#include <cstdint>
 #include <cstring>
 
 namespace bounded::format {
@@ -40,19 +41,53 @@ inline bool EmitRepeat(OutputCursor &cursor, char c, std::int32_t n)
     return FailAfter(cursor, room);
 }
 
-// Emits n narrow characters (n >= 0); long runs go through memcpy.
-inline bool EmitBlock(OutputCursor &cursor, const char *text, std::int32_t n)
+// Copies up to 11 bytes without a call: two possibly overlapping moves of
+// the largest power-of-two size that fits, each within [0, n).
+inline void CopyShort(char *d, const char *s, std::int32_t n)
 {
-    const std::int32_t room = cursor.remaining >= n ? n : (cursor.remaining > 0 ? cursor.remaining : 0);
+    if (n >= 8) {
+        std::uint64_t a;
+        std::uint64_t b;
+        __builtin_memcpy(&a, s, 8);
+        __builtin_memcpy(&b, s + n - 8, 8);
+        __builtin_memcpy(d, &a, 8);
+        __builtin_memcpy(d + n - 8, &b, 8);
+    } else if (n >= 4) {
+        std::uint32_t a;
+        std::uint32_t b;
+        __builtin_memcpy(&a, s, 4);
+        __builtin_memcpy(&b, s + n - 4, 4);
+        __builtin_memcpy(d, &a, 4);
+        __builtin_memcpy(d + n - 4, &b, 4);
+    } else if (n > 0) {
+        d[0] = s[0];
+        d[n / 2] = s[n / 2];
+        d[n - 1] = s[n - 1];
+    }
+}
+
+// Writes the characters of a run that fit and fails.
+[[gnu::noinline, gnu::cold]] inline bool EmitPartial(OutputCursor &cursor, const char *text)
+{
+    const std::int32_t room = cursor.remaining > 0 ? cursor.remaining : 0;
     if (room > 11) {
         std::memcpy(cursor.next, text, static_cast<std::size_t>(room));
     } else {
-        for (std::int32_t i = 0; i < room; ++i) {
-            cursor.next[i] = text[i];
-        }
+        CopyShort(cursor.next, text, room);
     }
-    if (room < n) {
-        return FailAfter(cursor, room);
+    return FailAfter(cursor, room);
+}
+
+// Emits n narrow characters (n >= 0); runs longer than 11 go through memcpy.
+inline bool EmitBlock(OutputCursor &cursor, const char *text, std::int32_t n)
+{
+    if (__builtin_expect(cursor.remaining < n, 0)) {
+        return EmitPartial(cursor, text);
+    }
+    if (n > 11) {
+        std::memcpy(cursor.next, text, static_cast<std::size_t>(n));
+    } else {
+        CopyShort(cursor.next, text, n);
     }
     cursor.next += n;
     cursor.remaining -= n;

@@ -1,7 +1,7 @@
 // Test-only sprintf_s/vsprintf_s for as long as the bounded library has none
 // (agent_test.cmake adds this file only then). Same contract: the character
 // count, or -1 with dest[0] cleared when the arguments are invalid or the
-// output does not fit.
+// output does not fit. Weak, so a real definition linked beside it wins.
 #include <cstdarg>
 #include <cstdio>
 
@@ -9,7 +9,7 @@
 
 extern "C" {
 
-int vsprintf_s(char *strDest, size_t destMax, const char *format, va_list argList)
+__attribute__((weak)) int vsprintf_s(char *strDest, size_t destMax, const char *format, va_list argList)
 {
     if (strDest == nullptr || format == nullptr || destMax == 0 || destMax > BOUNDED_MAX_LEN) {
         return -1;
@@ -22,7 +22,7 @@ int vsprintf_s(char *strDest, size_t destMax, const char *format, va_list argLis
     return n;
 }
 
-int sprintf_s(char *strDest, size_t destMax, const char *format, ...)
+__attribute__((weak)) int sprintf_s(char *strDest, size_t destMax, const char *format, ...)
 {
     va_list ap;
     va_start(ap, format);

@@ -1,23 +1,26 @@
 // Character and string conversions (c, C, s, S). Only the text is located
 // and counted here; wide text is converted to multibyte when it is emitted.
+#pragma once
+
 #include "format/format_engine.h"
 #include "format/format_tables.h"
 
 #include <cstring>
 #include <cwchar>
 
+// Internal to the library: the tables stay out of the programs' exports.
+#pragma GCC visibility push(hidden)
+
 namespace bounded::format {
 
-namespace {
-
-constexpr char kNullText[] = "(null)";
-constexpr wchar_t kNullWideText[] = L"(null)";
+inline constexpr char kNullText[] = "(null)";
+inline constexpr wchar_t kNullWideText[] = L"(null)";
 
 // Wide character counts from here up are treated as an empty text.
-constexpr std::uint32_t kWideCountLimit = 0x20000000;
+inline constexpr std::uint32_t kWideCountLimit = 0x20000000;
 
 // C and S mean wide unless h, l or w says otherwise.
-void ApplyWideDefault(FormatSpec &spec, unsigned char conversion)
+inline void ApplyWideDefault(FormatSpec &spec, unsigned char conversion)
 {
     if ((conversion == 'C' || conversion == 'S') &&
         (spec.flagBits & (kFlagWide | kFlagShort | kFlagLong)) == 0) {
@@ -25,12 +28,12 @@ void ApplyWideDefault(FormatSpec &spec, unsigned char conversion)
     }
 }
 
-bool IsWide(const FormatSpec &spec)
+inline bool IsWide(const FormatSpec &spec)
 {
     return (spec.flagBits & (kFlagWide | kFlagLong)) != 0;
 }
 
-std::int32_t NarrowLength(const char *text, std::int32_t precision)
+inline std::int32_t NarrowLength(const char *text, std::int32_t precision)
 {
     if (precision < 0) {
         const std::size_t n = std::strlen(text);
@@ -41,7 +44,7 @@ std::int32_t NarrowLength(const char *text, std::int32_t precision)
 
 // The precision bounds the count as an unsigned 32-bit number, so -1 sets
 // no practical bound.
-std::int32_t WideLength(const wchar_t *text, std::int32_t precision)
+inline std::int32_t WideLength(const wchar_t *text, std::int32_t precision)
 {
     if (precision == 0 || text[0] == L'\0') {
         return 0;
@@ -54,12 +57,10 @@ std::int32_t WideLength(const wchar_t *text, std::int32_t precision)
     return n >= kWideCountLimit ? 0 : static_cast<std::int32_t>(n);
 }
 
-} // namespace
-
-void ConvertCharacter(FormatSpec &spec, unsigned char conversion, ArgList &args)
+inline void ConvertCharacter(FormatSpec &spec, unsigned char conversion, ArgList &args)
 {
     ApplyWideDefault(spec, conversion);
-    const int value = va_arg(args.ap, int);
+    const int value = va_arg(*args.list, int);
     spec.flagBits &= ~kFlagZero;
     spec.textCount = 1;
     spec.textStart = spec.workBuffer;
@@ -73,10 +74,10 @@ void ConvertCharacter(FormatSpec &spec, unsigned char conversion, ArgList &args)
     }
 }
 
-void ConvertString(FormatSpec &spec, unsigned char conversion, ArgList &args)
+inline void ConvertString(FormatSpec &spec, unsigned char conversion, ArgList &args)
 {
     ApplyWideDefault(spec, conversion);
-    const void *arg = va_arg(args.ap, const void *);
+    const void *arg = va_arg(*args.list, const void *);
     spec.flagBits &= ~kFlagZero;
     if (IsWide(spec)) {
         const auto *text = arg != nullptr ? static_cast<const wchar_t *>(arg) : kNullWideText;
@@ -92,3 +93,5 @@ void ConvertString(FormatSpec &spec, unsigned char conversion, ArgList &args)
 }
 
 } // namespace bounded::format
+
+#pragma GCC visibility pop

@@ -1,17 +1,20 @@
 // Integer and pointer conversions (d, i, o, u, x, X, p): the digits are
 // built right to left at the end of the work buffer, then precision, the
 // octal zero, the sign and the (nil) of a null pointer are applied.
+#pragma once
+
 #include "format/format_engine.h"
 #include "format/format_tables.h"
 
 #include <cstring>
 
+// Internal to the library: the tables stay out of the programs' exports.
+#pragma GCC visibility push(hidden)
+
 namespace bounded::format {
 
-namespace {
-
 // "00" "01" ... "99": two decimal digits per division.
-constexpr auto kDigitPairs = [] {
+inline constexpr auto kDigitPairs = [] {
     std::array<char, 200> t{};
     for (int i = 0; i < 100; ++i) {
         t[static_cast<std::size_t>(2 * i)] = static_cast<char>('0' + i / 10);
@@ -20,10 +23,10 @@ constexpr auto kDigitPairs = [] {
     return t;
 }();
 
-constexpr char kNil[] = "(nil)";
+inline constexpr char kNil[] = "(nil)";
 
 template <typename U>
-char *WriteDecimal(char *end, U value)
+inline char *WriteDecimal(char *end, U value)
 {
     while (value >= 100) {
         const auto pair = static_cast<std::size_t>(value % 100) * 2;
@@ -42,7 +45,7 @@ char *WriteDecimal(char *end, U value)
 
 // Writes the digits of value (none for 0) so that they end at `end`;
 // returns the first.
-char *WriteDigits(char *end, std::uint64_t value, std::int32_t base, const char *digits)
+inline char *WriteDigits(char *end, std::uint64_t value, std::int32_t base, const char *digits)
 {
     switch (base) {
     case 10:
@@ -65,12 +68,12 @@ char *WriteDigits(char *end, std::uint64_t value, std::int32_t base, const char 
 
 // Takes the argument at the width the size characters give. Signed
 // conversions sign-extend from that width; the rest zero-extend.
-std::uint64_t TakeValue(FormatSpec &spec, ArgList &args)
+inline std::uint64_t TakeValue(FormatSpec &spec, ArgList &args)
 {
     const std::int32_t f = spec.flagBits;
     const bool isSigned = (f & kFlagSigned) != 0;
     if ((f & kFlagPointer) != 0) {
-        return reinterpret_cast<std::uintptr_t>(va_arg(args.ap, const void *));
+        return reinterpret_cast<std::uintptr_t>(va_arg(*args.list, const void *));
     }
     // 64 bits for l, ll, L, q and I64; then hh and h win over j, z and t.
     const bool wide64 = (f & (kFlagI64 | kFlagInt64 | kFlagLong)) != 0;
@@ -80,12 +83,12 @@ std::uint64_t TakeValue(FormatSpec &spec, ArgList &args)
     std::uint64_t u = 0;
     if (wide64 || (!narrowed && typed64)) {
         if (isSigned) {
-            s = va_arg(args.ap, long long);
+            s = va_arg(*args.list, long long);
         } else {
-            u = va_arg(args.ap, unsigned long long);
+            u = va_arg(*args.list, unsigned long long);
         }
     } else {
-        const int v = va_arg(args.ap, int);
+        const int v = va_arg(*args.list, int);
         if ((f & kFlagChar) != 0) {
             s = static_cast<signed char>(v);
             u = static_cast<unsigned char>(v);
@@ -107,9 +110,7 @@ std::uint64_t TakeValue(FormatSpec &spec, ArgList &args)
     return static_cast<std::uint64_t>(s);
 }
 
-} // namespace
-
-void ConvertInteger(FormatSpec &spec, unsigned char conversion, ArgList &args)
+[[gnu::always_inline]] inline void ConvertInteger(FormatSpec &spec, unsigned char conversion, ArgList &args)
 {
     spec.digitChars = kLowerDigits;
     switch (conversion) {
@@ -203,3 +204,5 @@ void ConvertInteger(FormatSpec &spec, unsigned char conversion, ArgList &args)
 }
 
 } // namespace bounded::format
+
+#pragma GCC visibility pop
