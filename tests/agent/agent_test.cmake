@@ -50,7 +50,14 @@ function(zorva_add_agent_test name)
   else()
     set(_bounded "$<LINK_LIBRARY:WHOLE_ARCHIVE,bounded>")
   endif()
-  target_link_libraries(${name} PRIVATE zorva ${_bounded} ${ARG_LIBS}
+  # The stand-ins come first on the link line: the linker takes only the
+  # first library of a SONAME, and a stand-in that needs libZORV.so (as the
+  # sanitizer builds make it) would otherwise bind the real one.
+  set(_doubles "")
+  if(ARG_DOUBLES)
+    set(_doubles zorv_double mur_double)
+  endif()
+  target_link_libraries(${name} PRIVATE ${_doubles} zorva ${_bounded} ${ARG_LIBS}
                         GTest::gtest GTest::gtest_main GTest::gmock Threads::Threads)
   foreach(_sym ${ZORVA_BOUNDED_EXPORTS})
     target_link_options(${name} PRIVATE "LINKER:--export-dynamic-symbol=${_sym}")
@@ -58,7 +65,6 @@ function(zorva_add_agent_test name)
 
   set(_env "")
   if(ARG_DOUBLES)
-    target_link_libraries(${name} PRIVATE zorv_double mur_double)
     # The stand-ins come first also when the program is started by hand.
     set_target_properties(${name} PROPERTIES INSTALL_RPATH "$ORIGIN/../lib/doubles;$ORIGIN/../lib")
     list(APPEND _env "LD_LIBRARY_PATH=${ZORVA_DOUBLES_DIR}")
