@@ -26,13 +26,15 @@ function(zorva_add_agent_test name)
   target_include_directories(${name} PRIVATE ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/support)
 
   set(_env "")
+  set(_doubles "")
   if(ARG_DOUBLES)
     # The stand-ins go first on the link line: the linker keeps only the
     # first library of a SONAME, and the real ones (pulled in through the
-    # agent) carry the same names. Both become needed libraries of the
-    # program itself, found through its RUNPATH before the agent looks for
-    # the real ones, also when the program is started by hand.
-    target_link_libraries(${name} PRIVATE zorv_double mur_double)
+    # agent, or needed by a stand-in in the sanitizer builds) carry the same
+    # names. They become needed libraries of the program itself, found
+    # through its RUNPATH before the agent looks for the real ones, also when
+    # the program is started by hand.
+    set(_doubles zorv_double mur_double)
     target_link_options(${name} PRIVATE LINKER:--no-as-needed)
     set_target_properties(${name} PROPERTIES INSTALL_RPATH "$ORIGIN/../lib/doubles;$ORIGIN/../lib")
     list(APPEND _env "LD_LIBRARY_PATH=${ZORVA_DOUBLES_DIR}")
@@ -43,7 +45,7 @@ function(zorva_add_agent_test name)
   else()
     set(_bounded "$<LINK_LIBRARY:WHOLE_ARCHIVE,bounded>")
   endif()
-  target_link_libraries(${name} PRIVATE zorva ${_bounded} ${ARG_LIBS}
+  target_link_libraries(${name} PRIVATE ${_doubles} zorva ${_bounded} ${ARG_LIBS}
                         GTest::gtest GTest::gtest_main GTest::gmock Threads::Threads)
   target_link_options(${name} PRIVATE "LINKER:--dynamic-list=${BOUNDED_EXPORT_LIST}")
 
