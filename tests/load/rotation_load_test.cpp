@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdarg>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <thread>
@@ -28,12 +29,15 @@ constexpr uint32_t kDomain = 9;
 
 std::atomic<int> g_agentErrors{0};
 
-// The agent's log lines; errors are counted (a retry after a reload is
-// logged at a lower level and is not an error of the request).
-void CountErrors(int32_t, int32_t level, const char *, int32_t, int32_t, const char *, ...)
+// The agent's own error lines are counted (a retry after a reload is logged
+// at a lower level and is not an error of the request). Lines the key store
+// forwards are not: it reports a copy caught half-written by the keytool at
+// its error level, and then loads the other copy, which is what must happen.
+void CountErrors(int32_t, int32_t level, const char *function, int32_t, int32_t, const char *format, ...)
 {
-    if (level == ZORVA_LOG_ERROR) {
+    if (level == ZORVA_LOG_ERROR && std::string(function) != "ZORVA_ZorvLog") {
         g_agentErrors++;
+        std::fprintf(stderr, "agent error line: %s: %s\n", function, format);
     }
 }
 
