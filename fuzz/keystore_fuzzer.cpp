@@ -36,14 +36,6 @@ using namespace fuzzsupport;
 
 namespace {
 
-void Check(bool condition, const char *what)
-{
-    if (!condition) {
-        std::fprintf(stderr, "keystore_fuzzer: %s\n", what);
-        std::abort();
-    }
-}
-
 void Reseal(Bytes &file)
 {
     constexpr std::size_t kMin = zorv::kStoreHeaderSize + zorv::kStoreMacSize;

@@ -30,22 +30,7 @@ using namespace fuzzsupport;
 
 namespace {
 
-constexpr uint32_t kDomains[37] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10,  11,  12,  13,  14,  15,  16,  17,  18,
-                                   19, 20, 21, 22, 23, 24, 25, 50, 51, 100, 101, 102, 103, 104, 105, 150, 151, 152};
 constexpr uint8_t kSentinel = 0xA5;
-
-void Check(bool condition, const char *what)
-{
-    if (!condition) {
-        std::fprintf(stderr, "mur_decrypt_fuzzer: %s\n", what);
-        std::abort();
-    }
-}
-
-uint32_t DomainOf(uint8_t selector)
-{
-    return (selector & 0x80) != 0 ? selector & 0x7F : kDomains[selector % 37];
-}
 
 bool AllSentinel(const std::vector<uint8_t> &b, size_t from)
 {
@@ -130,11 +115,7 @@ void WriteSeeds(const std::string &dir)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    Check(LoadFixedStore(0x5EED, true) == 0, "load the fixed store");
-    if (const char *dir = std::getenv("ZORVA_FUZZ_WRITE_SEEDS")) {
-        WriteSeeds(dir);
-        std::exit(0);
-    }
+    StartOnFixedStore(WriteSeeds);
     return 0;
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 
@@ -169,6 +170,31 @@ std::uint64_t LoadFixedStore(std::uint64_t seed, bool rotateOnce)
         return rc;
     }
     return QintInitializeEx(0, &names, 0, nullptr);
+}
+
+void StartOnFixedStore(void (*writeSeeds)(const std::string &dir))
+{
+    Check(LoadFixedStore(0x5EED, true) == 0, "load the fixed store");
+    if (const char *dir = std::getenv("ZORVA_FUZZ_WRITE_SEEDS")) {
+        writeSeeds(dir);
+        std::exit(0);
+    }
+}
+
+void Check(bool condition, const char *what)
+{
+    if (!condition) {
+        std::fprintf(stderr, "fuzz target: %s\n", what);
+        std::abort();
+    }
+}
+
+std::uint32_t DomainOf(std::uint8_t selector)
+{
+    static constexpr std::uint32_t kDomains[37] = {0,  1,  2,  3,  4,  5,  6,  7,   8,   9,   10,  11,  12,
+                                                   13, 14, 15, 16, 17, 18, 19, 20,  21,  22,  23,  24,  25,
+                                                   50, 51, 100, 101, 102, 103, 104, 105, 150, 151, 152};
+    return (selector & 0x80) != 0 ? selector & 0x7Fu : kDomains[selector % 37];
 }
 
 } // namespace fuzzsupport

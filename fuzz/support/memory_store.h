@@ -34,4 +34,16 @@ inline const char *const kStandbyPath = "/nonexistent-zorva-fuzz/standby.dat";
 // loads it. 0 or the failing QINT_ code.
 std::uint64_t LoadFixedStore(std::uint64_t seed, bool rotateOnce);
 
+// Start-up of a target on the fixed store (seed 0x5EED, rotated once): loads
+// it, or with ZORVA_FUZZ_WRITE_SEEDS set writes the target's seeds into that
+// folder and exits.
+void StartOnFixedStore(void (*writeSeeds)(const std::string &dir));
+
+// Aborts when a target's own set-up or property check fails, saying what.
+void Check(bool condition, const char *what);
+
+// A key domain from one input byte: with the top bit set any number below
+// 128 (mostly unknown domains), else one of the 37 valid ones.
+std::uint32_t DomainOf(std::uint8_t selector);
+
 } // namespace fuzzsupport

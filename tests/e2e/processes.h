@@ -12,6 +12,21 @@
 
 namespace e2e {
 
+// True in AddressSanitizer and ThreadSanitizer builds, whose runtimes export
+// their own symbols and hold freed memory back on purpose.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
+
 std::string BinPath(const std::string &program);
 std::string ReadFile(const std::string &path);
 

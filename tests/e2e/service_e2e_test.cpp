@@ -129,18 +129,6 @@ TEST(DaemonStart, FirstCharacterIsDroppedAndNoFileIsMade)
     EXPECT_EQ(RunProgram({"/bin/ls", "-A", daemon.WorkDir()}).out, "") << "the socket lives in no folder";
 }
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
-
 TEST(DaemonStart, ProgramsLoadTheAgentAndExportOnlyTheBoundedFunctions)
 {
     if (kSanitized) {

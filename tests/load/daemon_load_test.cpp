@@ -22,18 +22,7 @@
 namespace {
 
 using namespace load;
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
+using e2e::kSanitized;
 
 std::string UniqueName(const char *tag) { return std::string("zorva-load-") + tag + "-" + std::to_string(getpid()); }
 
