@@ -25,6 +25,7 @@
 #include <sstream>
 #include <string>
 
+#include "memory_store.h"
 #include "agent_calls.h"
 #include "transport.h"
 #include "zorv_admin.h"
@@ -53,23 +54,12 @@ bool Isolated()
     return false;
 }
 
-std::uint64_t g_random = 0x5EED;
-int RepeatableRandom(unsigned char *buffer, int count)
-{
-    for (int i = 0; i < count; ++i) {
-        std::uint64_t z = (g_random += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        buffer[i] = static_cast<unsigned char>(z ^ (z >> 31));
-    }
-    return 1;
-}
-
 // A store at the fixed paths with the same keys in every run.
 void MakeStore()
 {
     QintCallbacks cb{};
-    cb.randomBytes = RepeatableRandom;
+    fuzzsupport::Reseed(0x5EED);
+    cb.randomBytes = fuzzsupport::RepeatableRandom;
     Check(QintRegFuncEx(&cb) == 0, "register");
     const QintKeyFileName names{BRIM_PRIMARY_KEY_FILE, BRIM_STANDBY_KEY_FILE, nullptr};
     Check(QintAdminCreateEx(&names, QINT_ADMIN_FORCE, nullptr) == 0, "create the key store");

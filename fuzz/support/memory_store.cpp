@@ -100,18 +100,6 @@ int Exist(const char *path) { return Files().count(path) != 0 ? QINT_TRUE : QINT
 
 std::uint64_t g_random = 1;
 
-int Random(unsigned char *buffer, int count)
-{
-    for (int i = 0; i < count; ++i) {
-        // splitmix64: enough for repeatable test keys, never for real ones.
-        std::uint64_t z = (g_random += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        buffer[i] = static_cast<unsigned char>(z ^ (z >> 31));
-    }
-    return 1;
-}
-
 QintCallbacks MakeRecord()
 {
     QintCallbacks cb{};
@@ -126,7 +114,7 @@ QintCallbacks MakeRecord()
     cb.fileEof = Eof;
     cb.fileError = Error;
     cb.fileExist = Exist;
-    cb.randomBytes = Random;
+    cb.randomBytes = RepeatableRandom;
     return cb;
 }
 
@@ -153,6 +141,18 @@ bool GetFile(const std::string &path, Bytes &out)
 }
 
 void Reseed(std::uint64_t seed) { g_random = seed; }
+
+int RepeatableRandom(unsigned char *buffer, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        // splitmix64: enough for repeatable test keys, never for real ones.
+        std::uint64_t z = (g_random += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        buffer[i] = static_cast<unsigned char>(z ^ (z >> 31));
+    }
+    return 1;
+}
 
 std::uint64_t LoadFixedStore(std::uint64_t seed, bool rotateOnce)
 {

@@ -25,6 +25,8 @@ void ClearFiles();
 
 // Restarts the random stream handed out through slot 25.
 void Reseed(std::uint64_t seed);
+// The repeatable random stream (slot 25): the same keys in every run.
+int RepeatableRandom(unsigned char *buffer, int count);
 
 // The paths the fuzz targets use; their folder does not exist on disk.
 inline const char *const kPrimaryPath = "/nonexistent-zorva-fuzz/primary.dat";
