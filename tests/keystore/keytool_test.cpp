@@ -1,7 +1,10 @@
 // zorvm_keytool as an operator uses it: commands, messages, exit statuses.
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "keystore_support.h"
@@ -170,6 +173,51 @@ TEST_F(KeytoolTest, BothCopiesDamagedIsAnErrorAndNothingIsWritten)
     }
     EXPECT_EQ(ReadBytes(primary_), p);
     EXPECT_TRUE(ReadBytes(standby_).empty());
+}
+
+// A service may read the store at any moment of a rotation: each file is
+// replaced whole by a rename, so a reader that opened the old file still
+// reads it complete, and the replacement keeps the old file's owner, mode
+// and symbolic link.
+TEST_F(KeytoolTest, RotationReplacesEachFileWholeKeepingOwnerModeAndLinks)
+{
+    ASSERT_EQ(Tool("create").status, 0);
+    const std::string realStandby = dir_.File("real-standby.dat");
+    ASSERT_EQ(::rename(standby_.c_str(), realStandby.c_str()), 0);
+    ASSERT_EQ(::symlink(realStandby.c_str(), standby_.c_str()), 0);
+    ASSERT_EQ(::chmod(primary_.c_str(), 0640), 0);
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown(primary_.c_str(), 1000, 1000), 0);
+    }
+
+    const auto before = ReadBytes(primary_);
+    std::ifstream held(primary_, std::ios::binary);
+    ASSERT_TRUE(held.good());
+    ASSERT_EQ(Tool("rotate --all").status, 0);
+    const std::vector<unsigned char> seen{std::istreambuf_iterator<char>(held), std::istreambuf_iterator<char>()};
+    EXPECT_EQ(seen, before) << "the open old file is neither truncated nor rewritten";
+    EXPECT_NE(ReadBytes(primary_), before);
+
+    struct stat st {};
+    ASSERT_EQ(::stat(primary_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    if (root) {
+        EXPECT_EQ(st.st_uid, 1000u);
+        EXPECT_EQ(st.st_gid, 1000u);
+    }
+    ASSERT_EQ(::lstat(standby_.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link stays; the file it names is replaced";
+    EXPECT_EQ(ReadBytes(realStandby), ReadBytes(primary_));
+    EXPECT_EQ(Mode(realStandby), 0600u);
+    EXPECT_EQ(Tool("verify").status, 0);
+
+    // Nothing of the temporary files is left beside the store.
+    ToolRun r = Tool("list");
+    ASSERT_EQ(r.status, 0);
+    const std::string listing = dir_.File("listing.txt");
+    ASSERT_EQ(std::system(("ls -a " + dir_.path() + " >" + listing).c_str()), 0);
+    EXPECT_FALSE(Has(Slurp(listing), ".tmp.")) << Slurp(listing);
 }
 
 } // namespace

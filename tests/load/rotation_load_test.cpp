@@ -30,9 +30,11 @@ constexpr uint32_t kDomain = 9;
 std::atomic<int> g_agentErrors{0};
 
 // The agent's own error lines are counted (a retry after a reload is logged
-// at a lower level and is not an error of the request). Lines the key store
-// forwards are not: it reports a copy caught half-written by the keytool at
-// its error level, and then loads the other copy, which is what must happen.
+// at a lower level and is not an error of the request). The keytool replaces
+// each file whole, so the agent never hashes a half-written primary. Lines
+// the key store forwards are not counted: a reload that finds the standby
+// already rotated and the primary not yet reports the older copy at its
+// error level and restores it, which is what must happen.
 void CountErrors(int32_t, int32_t level, const char *function, int32_t, int32_t, const char *format, ...)
 {
     if (level == ZORVA_LOG_ERROR && std::string(function) != "ZORVA_ZorvLog") {

@@ -1,10 +1,21 @@
 // The file callbacks of the key tool: stdio streams over descriptors opened
 // with mode 0600, flushes that reach the disk.
+//
+// A file opened for writing is written under a temporary name in the same
+// directory and renamed over the real one only when it was flushed whole.
+// A service reading the store while the tool rotates therefore sees either
+// the old file or the new one, never a truncated or half-written one, and a
+// write that fails leaves the old file untouched.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
+#include <string>
 
 #include <openssl/rand.h>
 
@@ -14,35 +25,132 @@
 namespace keytool {
 namespace {
 
-FILE *F(void *s) { return static_cast<FILE *>(s); }
+struct Stream {
+    FILE *file = nullptr;
+    std::string target;    // the file a finished write replaces
+    std::string temporary; // empty when reading
+    bool flushed = false;  // everything written so far reached the disk
+};
+
+Stream *S(void *s) { return static_cast<Stream *>(s); }
+FILE *F(void *s) { return S(s)->file; }
+
+// The real file a write replaces: a symbolic link is followed, so the link
+// stays and the file it names gets the new contents, as with a write in place.
+std::string Resolve(const char *path)
+{
+    char resolved[PATH_MAX];
+    return ::realpath(path, resolved) != nullptr ? std::string(resolved) : std::string(path);
+}
+
+std::string Directory(const std::string &path)
+{
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+// The new file keeps the owner and mode of the one it replaces; a new one is
+// owner-only.
+bool TakeOverOwnership(int fd, const std::string &target)
+{
+    struct stat old {};
+    if (::stat(target.c_str(), &old) != 0) {
+        return errno == ENOENT;
+    }
+    if ((old.st_uid != ::geteuid() || old.st_gid != ::getegid()) && ::fchown(fd, old.st_uid, old.st_gid) != 0) {
+        return false;
+    }
+    return ::fchmod(fd, old.st_mode & 07777) == 0;
+}
+
+void *OpenForWrite(const char *path, bool alsoRead)
+{
+    auto *s = new Stream;
+    s->target = Resolve(path);
+    s->temporary = s->target + ".tmp.XXXXXX";
+    const int fd = ::mkostemp(s->temporary.data(), O_CLOEXEC); // mode 0600
+    if (fd < 0) {
+        delete s;
+        return nullptr;
+    }
+    if (TakeOverOwnership(fd, s->target)) {
+        s->file = ::fdopen(fd, alsoRead ? "w+b" : "wb");
+    }
+    if (s->file == nullptr) {
+        ::close(fd);
+        ::unlink(s->temporary.c_str());
+        delete s;
+        return nullptr;
+    }
+    return s;
+}
 
 void *Open(const char *path, int mode)
 {
-    const int flags = mode == QINT_OPEN_READ    ? O_RDONLY
-                      : mode == QINT_OPEN_WRITE ? O_WRONLY | O_CREAT | O_TRUNC
-                      : mode == QINT_OPEN_READWRITE ? O_RDWR | O_CREAT | O_TRUNC
-                                                    : -1;
-    if (flags < 0) {
+    if (mode == QINT_OPEN_WRITE || mode == QINT_OPEN_READWRITE) {
+        return OpenForWrite(path, mode == QINT_OPEN_READWRITE);
+    }
+    if (mode != QINT_OPEN_READ) {
         return nullptr;
     }
-    const int fd = ::open(path, flags | O_CLOEXEC, 0600);
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return nullptr;
     }
-    FILE *f = ::fdopen(fd, mode == QINT_OPEN_READ ? "rb" : mode == QINT_OPEN_WRITE ? "wb" : "w+b");
+    FILE *f = ::fdopen(fd, "rb");
     if (f == nullptr) {
         ::close(fd);
+        return nullptr;
     }
-    return f;
+    auto *s = new Stream;
+    s->file = f;
+    s->target = path;
+    return s;
 }
-int Close(void *s) { return std::fclose(F(s)); }
+
+// Makes the rename itself durable.
+void SyncDirectory(const std::string &path)
+{
+    const int fd = ::open(Directory(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        (void)::fsync(fd);
+        ::close(fd);
+    }
+}
+
+int Close(void *stream)
+{
+    Stream *s = S(stream);
+    const bool clean = std::ferror(s->file) == 0;
+    int rc = std::fclose(s->file) == 0 && clean ? 0 : EOF;
+    if (!s->temporary.empty()) {
+        if (rc == 0 && s->flushed && ::rename(s->temporary.c_str(), s->target.c_str()) == 0) {
+            SyncDirectory(s->target);
+        } else {
+            // Not flushed whole after the last write: the old file stays.
+            ::unlink(s->temporary.c_str());
+            rc = EOF;
+        }
+    }
+    delete s;
+    return rc;
+}
 int Read(void *b, size_t n, void *s)
 {
     std::fread(b, 1, n, F(s));
     return std::ferror(F(s)) ? QINT_FALSE : QINT_TRUE;
 }
-int Write(const void *d, size_t n, void *s) { return std::fwrite(d, 1, n, F(s)) == n ? QINT_TRUE : QINT_FALSE; }
-int Flush(void *s) { return std::fflush(F(s)) == 0 && ::fsync(::fileno(F(s))) == 0 ? 0 : -1; }
+int Write(const void *d, size_t n, void *s)
+{
+    S(s)->flushed = false;
+    return std::fwrite(d, 1, n, F(s)) == n ? QINT_TRUE : QINT_FALSE;
+}
+int Flush(void *s)
+{
+    const bool ok = std::fflush(F(s)) == 0 && ::fsync(::fileno(F(s))) == 0;
+    S(s)->flushed = ok;
+    return ok ? 0 : -1;
+}
 int Remove(const char *p) { return std::remove(p); }
 long Tell(void *s) { return std::ftell(F(s)); }
 long Seek(void *s, long o, int w) { return w < 0 || w > 2 ? -1 : std::fseek(F(s), o, w); }
