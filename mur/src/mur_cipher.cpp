@@ -1,7 +1,6 @@
 // AES-256-GCM cipher texts carrying a header that names version, algorithm,
 // domain, key id and nonce; the header is the associated data.
 #include <openssl/crypto.h>
-#include <openssl/rand.h>
 
 #include <cstring>
 #include <new>
@@ -12,6 +11,7 @@
 #include "crypto/secret.h"
 #include "key_snapshot.h"
 #include "mur.h"
+#include "nonce_source.h"
 
 namespace {
 
@@ -20,6 +20,7 @@ constexpr std::size_t kNonceOffset = 12;
 constexpr std::size_t kStackPlain = 2048;
 
 static_assert(MUR_CIPHER_HEADER_LEN == kNonceOffset + zorv::kGcmNonceSize);
+static_assert(mur::kNonceSize == zorv::kGcmNonceSize);
 static_assert(MUR_CIPHER_OVERHEAD == MUR_CIPHER_HEADER_LEN + zorv::kGcmTagSize);
 
 struct CipherHeader {
@@ -85,7 +86,7 @@ MUR_API uint64_t MurEncryptEx(uint32_t domain, uint32_t algorithm, const unsigne
     std::uint8_t header[MUR_CIPHER_HEADER_LEN] = {kCipherVersion, MUR_ALG_AES256_GCM, 0, 0};
     zorv::StoreLe32(header + 4, domain);
     zorv::StoreLe32(header + 8, key.keyId);
-    if (RAND_bytes(header + kNonceOffset, static_cast<int>(zorv::kGcmNonceSize)) != 1) {
+    if (!mur::NextNonce(std::span<std::uint8_t, mur::kNonceSize>(header + kNonceOffset, mur::kNonceSize))) {
         return MUR_ERR_CRYPTO;
     }
     zorv::Gcm gcm;

@@ -4,6 +4,15 @@
 #include "keystore_support.h"
 #include "mur.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+
 using namespace kstest;
 
 namespace {
@@ -229,6 +238,68 @@ TEST_F(MurTest, RotationKeepsOldCipherTextsAndHmacsWorkingUntilPruned)
     EXPECT_EQ(Open(9, oldCipher), MUR_ERR_UNKNOWN_KEY_ID);
     EXPECT_EQ(Check(9, "old", oldMac), MUR_ERR_UNKNOWN_KEY_ID);
     EXPECT_EQ(Open(9, newCipher), 0u);
+}
+
+// Nonces are handed out from per-thread batches: none may repeat across
+// batches, threads, or a fork (where the child inherits the parent's batch).
+TEST_F(MurTest, NoncesNeverRepeatAcrossBatchesThreadsAndFork)
+{
+    const auto nonceOf = [](const std::vector<unsigned char> &c) {
+        return std::string(c.begin() + 12, c.begin() + 24);
+    };
+    std::set<std::string> seen;
+    std::mutex seenLock;
+    const auto drawMany = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            const std::string n = nonceOf(Seal(9, {7}));
+            std::lock_guard<std::mutex> hold(seenLock);
+            EXPECT_TRUE(seen.insert(n).second) << "nonce repeated";
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back(drawMany, 1000);
+    }
+    for (auto &t : threads) {
+        t.join();
+    }
+    EXPECT_EQ(seen.size(), 4000u);
+
+    // Half-way through this thread's batch, fork: the child's nonces must not
+    // be the ones the parent hands out next.
+    drawMany(10);
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(pipeFds[0]);
+        for (int i = 0; i < 8; ++i) {
+            const std::string n = nonceOf(Seal(9, {7}));
+            if (::write(pipeFds[1], n.data(), n.size()) != static_cast<ssize_t>(n.size())) {
+                ::_exit(1);
+            }
+        }
+        ::_exit(0);
+    }
+    ::close(pipeFds[1]);
+    std::vector<std::string> parentNext;
+    for (int i = 0; i < 8; ++i) {
+        parentNext.push_back(nonceOf(Seal(9, {7})));
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    char buf[12];
+    int got = 0;
+    while (::read(pipeFds[0], buf, sizeof buf) == static_cast<ssize_t>(sizeof buf)) {
+        const std::string n(buf, sizeof buf);
+        EXPECT_EQ(std::count(parentNext.begin(), parentNext.end(), n), 0) << "child repeated a parent nonce";
+        EXPECT_EQ(seen.count(n), 0u);
+        ++got;
+    }
+    ::close(pipeFds[0]);
+    EXPECT_EQ(got, 8);
 }
 
 TEST(MurUninitialised, EveryCallSaysSo)
