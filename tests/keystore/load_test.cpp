@@ -3,6 +3,9 @@
 #include "keystore_support.h"
 #include "mur.h"
 
+#include <cstdio>
+#include "mur.h"
+
 using namespace kstest;
 
 namespace {
@@ -76,6 +79,49 @@ TEST_F(LoadTest, MissingDamagedOrOlderCopyIsRestoredFromTheOther)
     EXPECT_EQ(Init(), QINT_LOADED_RESTORED);
     EXPECT_EQ(ReadBytes(primary_), newer);
     EXPECT_EQ(Verify(), 0u);
+}
+
+// A writer replaces the standby and then the primary. A load that read the
+// old primary and then finds the new standby must look at the primary again
+// rather than write over what the writer just put there.
+std::string g_finishFrom;
+std::string g_finishTo;
+std::string g_finishWhenOpening;
+
+void *OpenFinishingTheWriter(const char *path, int mode)
+{
+    if (mode == QINT_OPEN_READ && !g_finishFrom.empty() && g_finishWhenOpening == path) {
+        EXPECT_EQ(::rename(g_finishFrom.c_str(), g_finishTo.c_str()), 0);
+        g_finishFrom.clear();
+    }
+    return AgentLikeRecord().fileOpen(path, mode);
+}
+
+TEST_F(LoadTest, AWriterFinishingDuringTheLoadIsTakenNotRestoredOver)
+{
+    const auto old = ReadBytes(primary_);
+    ASSERT_EQ(QintAdminRotateEx(&names_, 9, nullptr), 0u);
+    const auto newer = ReadBytes(primary_);
+    WriteBytes(primary_, old); // as between the writer's standby and primary
+    const std::string next = dir_.File("next-primary");
+    WriteBytes(next, newer);
+    g_finishFrom = next;
+    g_finishTo = primary_;
+    g_finishWhenOpening = standby_;
+    record_.fileOpen = OpenFinishingTheWriter;
+    ASSERT_EQ(QintRegFuncEx(&record_), 0u);
+    const int restored = Capture::Get().EventCount(QINT_EVENT_COPY_RESTORED);
+
+    EXPECT_EQ(Init(), 0u) << "both copies equal once the writer is done";
+    EXPECT_TRUE(g_finishFrom.empty()) << "the writer finished during the load";
+    EXPECT_EQ(Capture::Get().EventCount(QINT_EVENT_COPY_RESTORED), restored);
+    EXPECT_EQ(ReadBytes(primary_), newer);
+    QintFinalizeEx();
+
+    // Without a writer, an older primary is still restored from the standby.
+    WriteBytes(primary_, old);
+    EXPECT_EQ(Init(), QINT_LOADED_RESTORED);
+    EXPECT_EQ(ReadBytes(primary_), newer);
 }
 
 TEST_F(LoadTest, EqualCountersButDifferentBytesPreferThePrimary)

@@ -1,5 +1,7 @@
 #include "store_pair.h"
 
+#include <utility>
+
 #include "store_codec.h"
 #include "store_file.h"
 #include "zorv_admin.h"
@@ -46,6 +48,18 @@ PairLoad LoadPair(const Callbacks &cb, const PairPaths &paths, bool restore, boo
         load.standby.counter = load.primary.counter;
     } else {
         Decode(load.standby, unwrap);
+    }
+    // Writers replace the standby first and the primary after it. One that
+    // finished between the two reads above leaves a standby newer than the
+    // primary just read: read the primary once more before restoring it, and
+    // take it if it now matches the standby.
+    if (load.standby.status == 0 && (load.primary.status != 0 || load.primary.counter < load.standby.counter)) {
+        CopyCheck again;
+        again.status = ReadStoreFile(cb, paths.primary.c_str(), again.bytes);
+        if (again.status == 0 && again.bytes == load.standby.bytes) {
+            Decode(again, unwrap);
+            load.primary = std::move(again);
+        }
     }
     const bool pOk = load.primary.status == 0;
     const bool sOk = load.standby.status == 0;
