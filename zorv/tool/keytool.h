@@ -28,7 +28,13 @@ struct Options {
 };
 
 // Registers stdio callbacks that create files owner-only and sync on flush.
+// Written files replace the old ones by rename, a pair at a time.
 void RegisterCallbacks();
+
+// At the end of a command: renames the files still waiting (publish) or
+// throws them away (a failed command leaves the store as it was). False,
+// with a message, when a rename failed.
+bool FinishWrites(bool publish);
 
 int Create(const Options &o);
 int Rotate(const Options &o);

@@ -6,16 +6,24 @@
 // A service reading the store while the tool rotates therefore sees either
 // the old file or the new one, never a truncated or half-written one, and a
 // write that fails leaves the old file untouched.
+//
+// The store writes the standby and then the primary. A service that loads
+// between the two finds the standby newer and rewrites the primary itself,
+// so the renames are held back until both files are written: the standby is
+// renamed and the primary right after it, which leaves a window of one system
+// call instead of a whole write and sync.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include <openssl/rand.h>
 
@@ -47,6 +55,35 @@ std::string Directory(const std::string &path)
 {
     const auto slash = path.rfind('/');
     return slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+// Files written whole and synced, waiting for their rename.
+struct Staged {
+    std::string temporary;
+    std::string target;
+};
+std::vector<Staged> g_staged;
+std::string g_publishError;
+
+void SyncDirectory(const std::string &path);
+
+bool PublishStaged()
+{
+    bool ok = true;
+    for (const Staged &f : g_staged) {
+        if (ok && ::rename(f.temporary.c_str(), f.target.c_str()) != 0) {
+            ok = false;
+            g_publishError = f.target + ": " + std::strerror(errno);
+        }
+        if (!ok) {
+            ::unlink(f.temporary.c_str());
+        }
+    }
+    for (const Staged &f : g_staged) {
+        SyncDirectory(f.target);
+    }
+    g_staged.clear();
+    return ok;
 }
 
 // The new file keeps the owner and mode of the one it replaces; a new one is
@@ -93,6 +130,8 @@ void *Open(const char *path, int mode)
     if (mode != QINT_OPEN_READ) {
         return nullptr;
     }
+    // A file read back must be the one last written.
+    (void)PublishStaged();
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return nullptr;
@@ -108,7 +147,7 @@ void *Open(const char *path, int mode)
     return s;
 }
 
-// Makes the rename itself durable.
+// Makes a rename durable.
 void SyncDirectory(const std::string &path)
 {
     const int fd = ::open(Directory(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -124,8 +163,12 @@ int Close(void *stream)
     const bool clean = std::ferror(s->file) == 0;
     int rc = std::fclose(s->file) == 0 && clean ? 0 : EOF;
     if (!s->temporary.empty()) {
-        if (rc == 0 && s->flushed && ::rename(s->temporary.c_str(), s->target.c_str()) == 0) {
-            SyncDirectory(s->target);
+        if (rc == 0 && s->flushed) {
+            g_staged.push_back(Staged{s->temporary, s->target});
+            // A pair is complete: standby and primary.
+            if (g_staged.size() == 2 && !PublishStaged()) {
+                rc = EOF;
+            }
         } else {
             // Not flushed whole after the last write: the old file stays.
             ::unlink(s->temporary.c_str());
@@ -164,6 +207,22 @@ int Exist(const char *p) { return ::access(p, F_OK) == 0 ? QINT_TRUE : QINT_FALS
 int GmTime(const time_t *t, struct tm *out) { return ::gmtime_r(t, out) != nullptr ? QINT_TRUE : QINT_FALSE; }
 
 } // namespace
+
+bool FinishWrites(bool publish)
+{
+    if (!publish) {
+        for (const Staged &f : g_staged) {
+            ::unlink(f.temporary.c_str());
+        }
+        g_staged.clear();
+        return true;
+    }
+    if (!PublishStaged()) {
+        std::fprintf(stderr, "zorvm_keytool: cannot replace %s\n", g_publishError.c_str());
+        return false;
+    }
+    return true;
+}
 
 void RegisterCallbacks()
 {

@@ -56,6 +56,41 @@ bool ParseNumber(const char *text, std::uint32_t &out)
     return true;
 }
 
+// Runs one command whose options were checked.
+int RunCommand(const std::string &c, const keytool::Options &o)
+{
+    if (c == "create") {
+        return keytool::Create(o);
+    }
+    if (c == "rotate") {
+        if (o.all && o.hasDomain) {
+            return UsageError("%s", "rotate takes --domain N or --all, not both");
+        }
+        keytool::Options every = o;
+        every.all = !o.hasDomain; // no domain named: rotate them all
+        return keytool::Rotate(every);
+    }
+    if (c == "prune") {
+        if (!o.hasKeep) {
+            return UsageError("%s", "prune needs --keep N");
+        }
+        return keytool::Prune(o);
+    }
+    if (c == "list") {
+        return keytool::List(o);
+    }
+    if (c == "verify") {
+        return keytool::Verify(o);
+    }
+    if (c == "backup") {
+        if (o.dir.empty()) {
+            return UsageError("%s", "backup needs --dir DIR");
+        }
+        return keytool::Backup(o);
+    }
+    return UsageError("unknown command '%s'", c.c_str());
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -136,34 +171,7 @@ int main(int argc, char **argv)
     }
 
     keytool::RegisterCallbacks();
-    if (c == "create") {
-        return keytool::Create(o);
-    }
-    if (c == "rotate") {
-        if (o.all && o.hasDomain) {
-            return UsageError("%s", "rotate takes --domain N or --all, not both");
-        }
-        keytool::Options every = o;
-        every.all = !o.hasDomain; // no domain named: rotate them all
-        return keytool::Rotate(every);
-    }
-    if (c == "prune") {
-        if (!o.hasKeep) {
-            return UsageError("%s", "prune needs --keep N");
-        }
-        return keytool::Prune(o);
-    }
-    if (c == "list") {
-        return keytool::List(o);
-    }
-    if (c == "verify") {
-        return keytool::Verify(o);
-    }
-    if (c == "backup") {
-        if (o.dir.empty()) {
-            return UsageError("%s", "backup needs --dir DIR");
-        }
-        return keytool::Backup(o);
-    }
-    return UsageError("unknown command '%s'", c.c_str());
+    const int rc = RunCommand(c, o);
+    return keytool::FinishWrites(rc == keytool::kExitOk) ? rc : keytool::kExitFailure;
 }
+
