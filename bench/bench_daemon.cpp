@@ -30,6 +30,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "processes.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -39,13 +41,7 @@ const std::string kStandby = "/etc/zorvm_standby_file.dat";
 
 std::string Bin(const char *program) { return std::string(ZORVA_BIN_DIR) + "/" + program; }
 
-std::string ReadFile(const std::string &path)
-{
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using e2e::ReadFile;
 
 bool Isolated()
 {
@@ -100,18 +96,6 @@ struct sockaddr_un Address(const std::string &abstractName, socklen_t *len)
     memcpy(addr.sun_path + 1, abstractName.data(), abstractName.size());
     *len = static_cast<socklen_t>(sizeof(addr.sun_family) + 1 + abstractName.size());
     return addr;
-}
-
-bool Bound(const std::string &abstractName)
-{
-    std::istringstream table(ReadFile("/proc/net/unix"));
-    const std::string wanted = " @" + abstractName;
-    for (std::string line; std::getline(table, line);) {
-        if (line.size() >= wanted.size() && line.compare(line.size() - wanted.size(), wanted.size(), wanted) == 0) {
-            return true;
-        }
-    }
-    return false;
 }
 
 // A server of the daemon's shape without the decryption: accept, read the
@@ -180,10 +164,10 @@ Environment Prepare()
         execl(Bin("uds_decrypt_server").c_str(), "uds_decrypt_server", static_cast<char *>(nullptr));
         _exit(127);
     }
-    for (int i = 0; i < 500 && !Bound(env.daemonName); ++i) {
+    for (int i = 0; i < 500 && !e2e::AbstractNameListening(env.daemonName); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    if (!Bound(env.daemonName)) {
+    if (!e2e::AbstractNameListening(env.daemonName)) {
         env.error = "the daemon did not start";
         return env;
     }

@@ -1,7 +1,10 @@
 # bench_daemon: the daemon's throughput and latency against the floor of a
 # bare connection, and one encrypt_tool run. Run it inside a throw-away
 # namespace as root:   tests/isolated.sh build/bin/bench_daemon
-zorva_add_bench(bench_daemon SOURCES ${CMAKE_CURRENT_LIST_DIR}/bench_daemon.cpp LIBS service zorva ZORV MUR)
+zorva_add_bench(bench_daemon
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/bench_daemon.cpp ${PROJECT_SOURCE_DIR}/tests/e2e/processes.cpp
+  LIBS service zorva ZORV MUR)
+target_include_directories(bench_daemon PRIVATE ${PROJECT_SOURCE_DIR}/tests/e2e)
 # Like the programs, it carries the bounded functions the agent calls.
 target_link_options(bench_daemon PRIVATE
   "LINKER:--whole-archive" $<TARGET_FILE:bounded> "LINKER:--no-whole-archive"

@@ -156,7 +156,7 @@ bool Daemon::WaitListening()
     }
     const std::string abstractName = name_->substr(1);
     for (int i = 0; i < 500; ++i) {
-        if (AbstractNameBound(abstractName)) {
+        if (AbstractNameListening(abstractName)) {
             return true;
         }
         if (!Running()) {
@@ -216,17 +216,36 @@ bool MemoryHolds(int pid, const std::string &needle)
     return found;
 }
 
-bool AbstractNameBound(const std::string &abstractName)
+namespace {
+
+// The line of /proc/net/unix for an abstract name, or an empty string.
+std::string UnixSocketLine(const std::string &abstractName)
 {
-    // Abstract names show in /proc/net/unix with '@' for the leading NUL.
+    // Abstract names show with '@' for the leading NUL.
     std::istringstream table(ReadFile("/proc/net/unix"));
     const std::string wanted = " @" + abstractName;
     for (std::string line; std::getline(table, line);) {
         if (line.size() >= wanted.size() && line.compare(line.size() - wanted.size(), wanted.size(), wanted) == 0) {
-            return true;
+            return line;
         }
     }
-    return false;
+    return "";
+}
+
+} // namespace
+
+bool AbstractNameBound(const std::string &abstractName) { return !UnixSocketLine(abstractName).empty(); }
+
+bool AbstractNameListening(const std::string &abstractName)
+{
+    // Columns: Num RefCount Protocol Flags ... A socket is bound before it
+    // listens; only a listening one carries the accept flag (0x10000).
+    constexpr unsigned long kAcceptsConnections = 0x10000;
+    std::istringstream fields(UnixSocketLine(abstractName));
+    std::string num, refCount, protocol;
+    unsigned long flags = 0;
+    return static_cast<bool>(fields >> num >> refCount >> protocol >> std::hex >> flags) &&
+           (flags & kAcceptsConnections) != 0;
 }
 
 RunOptions WithEnv(std::map<std::string, std::optional<std::string>> env, uint32_t uid, std::string stdinText)

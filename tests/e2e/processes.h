@@ -62,7 +62,7 @@ public:
     Daemon(const Daemon &) = delete;
     Daemon &operator=(const Daemon &) = delete;
 
-    bool WaitListening();             // true once the abstract name shows in /proc/net/unix
+    bool WaitListening();             // true once the abstract name accepts connections
     std::optional<int> WaitExit(std::chrono::milliseconds limit);
     std::string Out() const { return ReadFile(outPath_); }
     std::string Err() const { return ReadFile(errPath_); }
@@ -82,6 +82,8 @@ bool MemoryHolds(int pid, const std::string &needle);
 
 // True when the abstract name (without its leading NUL) is bound.
 bool AbstractNameBound(const std::string &abstractName);
+// Bound and listening, so a connect now is accepted.
+bool AbstractNameListening(const std::string &abstractName);
 
 struct Exchange {
     bool connected = false;

@@ -248,7 +248,7 @@ bool Daemon::WaitListening()
 {
     // Under valgrind the start takes seconds.
     for (int i = 0; i < 3000; ++i) {
-        if (e2e::AbstractNameBound(name_)) {
+        if (e2e::AbstractNameListening(name_)) {
             return true;
         }
         if (!Running()) {
