@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -65,7 +66,15 @@ struct Staged {
 std::vector<Staged> g_staged;
 std::string g_publishError;
 
-void SyncDirectory(const std::string &path);
+// Makes a rename durable.
+void SyncDirectory(const std::string &path)
+{
+    const int fd = ::open(Directory(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        (void)::fsync(fd);
+        ::close(fd);
+    }
+}
 
 bool PublishStaged()
 {
@@ -79,8 +88,12 @@ bool PublishStaged()
             ::unlink(f.temporary.c_str());
         }
     }
-    for (const Staged &f : g_staged) {
-        SyncDirectory(f.target);
+    // Usually one folder holds both files: sync each folder once.
+    for (std::size_t i = 0; i < g_staged.size(); ++i) {
+        const std::string folder = Directory(g_staged[i].target);
+        if (i == 0 || folder != Directory(g_staged[i - 1].target)) {
+            SyncDirectory(g_staged[i].target);
+        }
     }
     g_staged.clear();
     return ok;
@@ -102,12 +115,11 @@ bool TakeOverOwnership(int fd, const std::string &target)
 
 void *OpenForWrite(const char *path, bool alsoRead)
 {
-    auto *s = new Stream;
+    auto s = std::make_unique<Stream>();
     s->target = Resolve(path);
     s->temporary = s->target + ".tmp.XXXXXX";
     const int fd = ::mkostemp(s->temporary.data(), O_CLOEXEC); // mode 0600
     if (fd < 0) {
-        delete s;
         return nullptr;
     }
     if (TakeOverOwnership(fd, s->target)) {
@@ -116,10 +128,9 @@ void *OpenForWrite(const char *path, bool alsoRead)
     if (s->file == nullptr) {
         ::close(fd);
         ::unlink(s->temporary.c_str());
-        delete s;
         return nullptr;
     }
-    return s;
+    return s.release();
 }
 
 void *Open(const char *path, int mode)
@@ -131,7 +142,9 @@ void *Open(const char *path, int mode)
         return nullptr;
     }
     // A file read back must be the one last written.
-    (void)PublishStaged();
+    if (!PublishStaged()) {
+        return nullptr;
+    }
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return nullptr;
@@ -147,15 +160,6 @@ void *Open(const char *path, int mode)
     return s;
 }
 
-// Makes a rename durable.
-void SyncDirectory(const std::string &path)
-{
-    const int fd = ::open(Directory(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        (void)::fsync(fd);
-        ::close(fd);
-    }
-}
 
 int Close(void *stream)
 {
