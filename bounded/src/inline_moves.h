@@ -23,33 +23,41 @@ inline bool WordAligned(const void *a)
     return (reinterpret_cast<std::uintptr_t>(a) & 7U) == 0;
 }
 
-// Straight-line moves: the index packs unroll every byte or word move. The
-// helpers are functions rather than lambdas so that always_inline reaches
-// the unrolled body too; an outlined body would be a call per copy.
-template <std::size_t Base, std::size_t... W, std::size_t... B>
-[[gnu::always_inline]] inline void CopyWordsThenBytes(unsigned char *d, const unsigned char *s,
-                                                      std::index_sequence<W...>, std::index_sequence<B...>)
+// Straight-line moves: the index packs unroll every byte move. The helpers
+// are functions rather than lambdas so that always_inline reaches the
+// unrolled body too; an outlined body would be a call per copy.
+template <std::size_t... B>
+[[gnu::always_inline]] inline void CopyEachByte([[maybe_unused]] unsigned char *d, [[maybe_unused]] const unsigned char *s,
+                                                std::index_sequence<B...>)
 {
-    (__builtin_memcpy(d + W * 8, s + W * 8, 8), ...);
-    ((d[Base + B] = s[Base + B]), ...);
+    ((d[B] = s[B]), ...);
+}
+
+template <std::size_t... B>
+[[gnu::always_inline]] inline void FillEachByte([[maybe_unused]] unsigned char *d, [[maybe_unused]] unsigned char c,
+                                                std::index_sequence<B...>)
+{
+    ((d[B] = c), ...);
 }
 
 // The whole words go as one fixed-size block: the compiler moves them in
 // pairs (16-byte registers on x86-64, load/store pairs on ARM64), which
-// halves the stores of a 64-byte copy; the bytes written are the same.
+// halves the stores of a 64-byte copy; the bytes written are the same. The
+// last N % 8 bytes follow one by one.
 template <std::size_t N>
 [[gnu::always_inline]] inline void CopyWords(unsigned char *d, const unsigned char *s)
 {
-    if constexpr (N >= 8) {
-        __builtin_memcpy(d, s, N / 8 * 8);
+    constexpr std::size_t kWords = N / 8 * 8;
+    if constexpr (kWords > 0) {
+        __builtin_memcpy(d, s, kWords);
     }
-    CopyWordsThenBytes<N / 8 * 8>(d, s, std::index_sequence<>{}, std::make_index_sequence<N % 8>{});
+    CopyEachByte(d + kWords, s + kWords, std::make_index_sequence<N % 8>{});
 }
 
 template <std::size_t N>
 [[gnu::always_inline]] inline void CopyBytes(unsigned char *d, const unsigned char *s)
 {
-    CopyWordsThenBytes<0>(d, s, std::index_sequence<>{}, std::make_index_sequence<N>{});
+    CopyEachByte(d, s, std::make_index_sequence<N>{});
 }
 
 // A constant block of the two fill values that may go out as whole words.
@@ -60,28 +68,15 @@ inline constexpr std::array<unsigned char, 32> kFillBlock = [] {
     return b;
 }();
 
-template <unsigned char V, std::size_t Base, std::size_t... W, std::size_t... B>
-[[gnu::always_inline]] inline void FillWordsThenBytes(unsigned char *d, std::index_sequence<W...>,
-                                                      std::index_sequence<B...>)
-{
-    (__builtin_memcpy(d + W * 8, kFillBlock<V>.data() + W * 8, 8), ...);
-    ((d[Base + B] = V), ...);
-}
-
 // As with copies, the whole words go out as one fixed-size block.
 template <std::size_t N, unsigned char V>
 [[gnu::always_inline]] inline void FillWords(unsigned char *d, unsigned char)
 {
-    if constexpr (N >= 8) {
-        __builtin_memcpy(d, kFillBlock<V>.data(), N / 8 * 8);
+    constexpr std::size_t kWords = N / 8 * 8;
+    if constexpr (kWords > 0) {
+        __builtin_memcpy(d, kFillBlock<V>.data(), kWords);
     }
-    FillWordsThenBytes<V, N / 8 * 8>(d, std::index_sequence<>{}, std::make_index_sequence<N % 8>{});
-}
-
-template <std::size_t... B>
-[[gnu::always_inline]] inline void FillEachByte(unsigned char *d, unsigned char c, std::index_sequence<B...>)
-{
-    ((d[B] = c), ...);
+    FillEachByte(d + kWords, V, std::make_index_sequence<N % 8>{});
 }
 
 template <std::size_t N>
