@@ -66,25 +66,32 @@ struct LogLine {
 
 enum class Impl { kSprintfS, kSnprintf, kFmt };
 
-template <Impl I>
-int FormatLog(char *buf, size_t n, const LogLine &l)
+// One formatting call through the implementation under test; the {fmt}
+// column gets the same text in its own syntax.
+template <Impl I, typename... Args>
+int FormatWith(char *buf, size_t n, const char *printfFormat, [[maybe_unused]] const char *fmtFormat, Args... args)
 {
     if constexpr (I == Impl::kSprintfS) {
-        return sprintf_s(buf, n, "[%s][%s][%s][%d]decrypt failed, ret %d, len %u", l.time, l.level, l.function,
-                         l.line, l.code, l.length);
+        return sprintf_s(buf, n, printfFormat, args...);
     } else if constexpr (I == Impl::kSnprintf) {
-        return g_snprintf(buf, n, "[%s][%s][%s][%d]decrypt failed, ret %d, len %u", l.time, l.level, l.function,
-                          l.line, l.code, l.length);
+        return g_snprintf(buf, n, printfFormat, args...);
     } else {
 #ifdef ZORVA_BENCH_WITH_FMT
-        auto r = fmt::format_to_n(buf, n - 1, "[{}][{}][{}][{}]decrypt failed, ret {}, len {}", l.time, l.level,
-                                  l.function, l.line, l.code, l.length);
+        auto r = fmt::format_to_n(buf, n - 1, fmt::runtime(fmtFormat), args...);
         *r.out = '\0';
         return static_cast<int>(r.size);
 #else
         return -1;
 #endif
     }
+}
+
+template <Impl I>
+int FormatLog(char *buf, size_t n, const LogLine &l)
+{
+    return FormatWith<I>(buf, n, "[%s][%s][%s][%d]decrypt failed, ret %d, len %u",
+                         "[{}][{}][{}][{}]decrypt failed, ret {}, len {}", l.time, l.level, l.function, l.line,
+                         l.code, l.length);
 }
 
 template <Impl I>
@@ -102,19 +109,7 @@ void BM_LogLine(benchmark::State &state)
 template <Impl I>
 int FormatHexByte(char *buf, size_t n, unsigned b)
 {
-    if constexpr (I == Impl::kSprintfS) {
-        return sprintf_s(buf, n, "%02x", b);
-    } else if constexpr (I == Impl::kSnprintf) {
-        return g_snprintf(buf, n, "%02x", b);
-    } else {
-#ifdef ZORVA_BENCH_WITH_FMT
-        auto r = fmt::format_to_n(buf, n - 1, "{:02x}", b);
-        *r.out = '\0';
-        return static_cast<int>(r.size);
-#else
-        return -1;
-#endif
-    }
+    return FormatWith<I>(buf, n, "%02x", "{:02x}", b);
 }
 
 // 32 calls per iteration, as the key file's digest is rendered.
@@ -139,16 +134,7 @@ void BM_Int(benchmark::State &state)
     size_t i = 0;
     for (auto _ : state) {
         const int v = values[i++ % kValues];
-        if constexpr (I == Impl::kSprintfS) {
-            benchmark::DoNotOptimize(sprintf_s(buf, sizeof buf, "%d", v));
-        } else if constexpr (I == Impl::kSnprintf) {
-            benchmark::DoNotOptimize(g_snprintf(buf, sizeof buf, "%d", v));
-        } else {
-#ifdef ZORVA_BENCH_WITH_FMT
-            auto r = fmt::format_to_n(buf, sizeof buf - 1, "{}", v);
-            *r.out = '\0';
-#endif
-        }
+        benchmark::DoNotOptimize(FormatWith<I>(buf, sizeof buf, "%d", "{}", v));
         benchmark::ClobberMemory();
     }
 }
@@ -161,16 +147,7 @@ void BM_String(benchmark::State &state)
     char buf[256];
     for (auto _ : state) {
         benchmark::DoNotOptimize(s);
-        if constexpr (I == Impl::kSprintfS) {
-            benchmark::DoNotOptimize(sprintf_s(buf, sizeof buf, "%s", s));
-        } else if constexpr (I == Impl::kSnprintf) {
-            benchmark::DoNotOptimize(g_snprintf(buf, sizeof buf, "%s", s));
-        } else {
-#ifdef ZORVA_BENCH_WITH_FMT
-            auto r = fmt::format_to_n(buf, sizeof buf - 1, "{}", s);
-            *r.out = '\0';
-#endif
-        }
+        benchmark::DoNotOptimize(FormatWith<I>(buf, sizeof buf, "%s", "{}", s));
         benchmark::ClobberMemory();
     }
 }
@@ -183,16 +160,7 @@ void BM_Fixed3(benchmark::State &state)
     size_t i = 0;
     for (auto _ : state) {
         const double v = values[i++ % kValues];
-        if constexpr (I == Impl::kSprintfS) {
-            benchmark::DoNotOptimize(sprintf_s(buf, sizeof buf, "%.3f", v));
-        } else if constexpr (I == Impl::kSnprintf) {
-            benchmark::DoNotOptimize(g_snprintf(buf, sizeof buf, "%.3f", v));
-        } else {
-#ifdef ZORVA_BENCH_WITH_FMT
-            auto r = fmt::format_to_n(buf, sizeof buf - 1, "{:.3f}", v);
-            *r.out = '\0';
-#endif
-        }
+        benchmark::DoNotOptimize(FormatWith<I>(buf, sizeof buf, "%.3f", "{:.3f}", v));
         benchmark::ClobberMemory();
     }
 }
