@@ -1,0 +1,65 @@
+// Test support: a throw-away software TPM 2.0 (swtpm) on loopback, and the
+// few ESAPI calls tests make against it directly.
+//
+// Each instance gets its own state folder (so its own owner seed: a blob
+// sealed on one does not open on another), a free pair of TCP ports on
+// 127.0.0.1 (the TPM port P and the control port P + 1, which is where the
+// tss2 swtpm transport looks for it), and is stopped and removed with the
+// object. swtpm runs natively even when the test itself runs under qemu-user;
+// the two meet over loopback.
+#pragma once
+
+#include <string>
+
+namespace zorva_test {
+
+class Swtpm {
+public:
+    // Starts swtpm and waits until its control channel answers. On failure
+    // Ready() is false and Error() says why (missing program, no free ports,
+    // the process exited early, with the tail of its log).
+    Swtpm();
+    ~Swtpm();
+    Swtpm(const Swtpm &) = delete;
+    Swtpm &operator=(const Swtpm &) = delete;
+
+    bool Ready() const { return pid_ > 0; }
+    const std::string &Error() const { return error_; }
+    // The TCTI configuration for ZORVA_TPM2_TCTI.
+    std::string Tcti() const;
+    int Port() const { return port_; }
+
+    // Stops the process now (its port then refuses connections); the state
+    // folder stays until the object goes.
+    void Stop();
+
+private:
+    bool StartOnce(std::string &why);
+
+    std::string stateDir_;
+    std::string error_;
+    int port_ = 0;
+    int pid_ = -1;
+};
+
+// True when an swtpm program is on PATH.
+bool SwtpmInstalled();
+
+// Sets ZORVA_TPM2_TCTI for the scope and restores what was there before.
+class ScopedTcti {
+public:
+    explicit ScopedTcti(const std::string &tcti);
+    ~ScopedTcti();
+    ScopedTcti(const ScopedTcti &) = delete;
+    ScopedTcti &operator=(const ScopedTcti &) = delete;
+
+private:
+    bool had_ = false;
+    std::string previous_;
+};
+
+// Extends SHA-256 PCR pcr of the TPM at tcti with a fixed digest (from
+// locality 0: PCRs 0..16 and 23); false with why on any failure.
+bool ExtendPcr(const std::string &tcti, unsigned pcr, std::string &why);
+
+} // namespace zorva_test
