@@ -2,13 +2,31 @@
 
 #include <tss2/tss2_tctildr.h>
 
+#include <array>
 #include <cstdlib>
 #include <mutex>
+#include <string_view>
 
 namespace zorv::tpm2 {
 namespace {
 
 constexpr const char *kDefaultTcti = "device:/dev/tpmrm0";
+
+// The transports a configuration may name. The TCTI loader would also open
+// any shared object named by path, or run a command ("cmd"): neither may be
+// reachable through an environment variable of a secrets service.
+constexpr std::array<std::string_view, 4> kAllowedTctis{"device", "swtpm", "mssim", "tabrmd"};
+
+bool AllowedTcti(std::string_view conf)
+{
+    const std::string_view name = conf.substr(0, conf.find(':'));
+    for (std::string_view allowed : kAllowedTctis) {
+        if (name == allowed) {
+            return true;
+        }
+    }
+    return false;
+}
 
 // The TSS libraries log to the standard error stream unless TSS2_LOG says
 // otherwise; a library must not write to its host program's console. Each
@@ -25,7 +43,8 @@ void SilenceTssLog()
 
 const char *TctiConfig()
 {
-    const char *conf = std::getenv("ZORVA_TPM2_TCTI");
+    // Ignored in a program running with raised privileges.
+    const char *conf = ::secure_getenv("ZORVA_TPM2_TCTI");
     return conf != nullptr && *conf != '\0' ? conf : kDefaultTcti;
 }
 
@@ -42,7 +61,8 @@ Connection::~Connection()
 Status Connection::Open()
 {
     SilenceTssLog();
-    if (Tss2_TctiLdr_Initialize(TctiConfig(), &tcti_) != TSS2_RC_SUCCESS) {
+    const char *conf = TctiConfig();
+    if (!AllowedTcti(conf) || Tss2_TctiLdr_Initialize(conf, &tcti_) != TSS2_RC_SUCCESS) {
         tcti_ = nullptr;
         return Status::noTpm;
     }

@@ -16,8 +16,9 @@ namespace zorv::tpm2 {
 const char *TctiConfig();
 
 // A TCTI and an ESYS context over it, finalised in that order's reverse when
-// the connection goes. Open reports noTpm when the TCTI cannot be set up or
-// the TPM does not answer; declare a Connection before every guard that uses
+// the connection goes. Open reports noTpm when the configuration names a
+// transport other than device, swtpm, mssim or tabrmd, or the TCTI cannot be
+// set up; declare a Connection before every guard that uses
 // it, so the guards are flushed while it is still open.
 class Connection {
 public:

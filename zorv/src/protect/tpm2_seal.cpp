@@ -182,6 +182,33 @@ Status UnsealStatus(TSS2_RC rc)
     }
 }
 
+// One policy (or HMAC) session and one unseal; rc is the unseal's code.
+Status UnsealOnce(const Connection &c, ESYS_TR primary, ESYS_TR object, std::uint32_t pcrMask,
+                  std::span<std::uint8_t, 32> secret, TSS2_RC &rc)
+{
+    Transient session(c);
+    const bool bound = pcrMask != 0;
+    Status st = StartSession(c, primary, bound ? TPM2_SE_POLICY : TPM2_SE_HMAC, TPMA_SESSION_ENCRYPT, session);
+    if (st == Status::ok && bound) {
+        st = PolicyPcr(c, session.get(), pcrMask);
+    }
+    if (st != Status::ok) {
+        return st;
+    }
+    TPM2B_SENSITIVE_DATA *out = nullptr;
+    rc = Esys_Unseal(c.esys(), object, session.get(), ESYS_TR_NONE, ESYS_TR_NONE, &out);
+    std::unique_ptr<TPM2B_SENSITIVE_DATA, SensitiveDataFree> data(out);
+    WipeResponseParameters(c);
+    if (rc != TSS2_RC_SUCCESS) {
+        return UnsealStatus(rc);
+    }
+    if (data == nullptr || data->size != secret.size()) {
+        return Status::failure;
+    }
+    std::copy_n(data->buffer, secret.size(), secret.begin());
+    return Status::ok;
+}
+
 } // namespace
 
 Status Seal(std::span<const std::uint8_t, 32> secret, std::uint32_t pcrMask, std::vector<std::uint8_t> &blob)
@@ -260,33 +287,22 @@ Status Unseal(std::span<const std::uint8_t> blob, std::span<std::uint8_t, 32> se
     // Another TPM's primary key differs, so its objects fail the integrity
     // check of the load.
     Transient object(c);
-    TSS2_RC rc = Esys_Load(c.esys(), primary.get(), ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE,
-                           &sealed.privatePart, &sealed.publicPart, object.out());
+    const TSS2_RC rc = Esys_Load(c.esys(), primary.get(), ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE,
+                                 &sealed.privatePart, &sealed.publicPart, object.out());
     if (rc != TSS2_RC_SUCCESS) {
         return FromRc(rc, Status::notThisTpm);
     }
 
-    Transient session(c);
-    const bool bound = sealed.pcrMask != 0;
-    st = StartSession(c, primary.get(), bound ? TPM2_SE_POLICY : TPM2_SE_HMAC, TPMA_SESSION_ENCRYPT, session);
-    if (st == Status::ok && bound) {
-        st = PolicyPcr(c, session.get(), sealed.pcrMask);
+    // A policy session remembers the TPM's PCR update counter: an extend of
+    // any PCR between PolicyPCR and the unseal (a measuring kernel extends
+    // often) fails it even when the bound values hold, so it is retried.
+    for (int attempt = 0;; ++attempt) {
+        TSS2_RC unsealRc = TSS2_RC_SUCCESS;
+        st = UnsealOnce(c, primary.get(), object.get(), sealed.pcrMask, secret, unsealRc);
+        if (TpmBaseRc(unsealRc) != TPM2_RC_PCR_CHANGED || attempt == 2) {
+            return st;
+        }
     }
-    if (st != Status::ok) {
-        return st;
-    }
-    TPM2B_SENSITIVE_DATA *out = nullptr;
-    rc = Esys_Unseal(c.esys(), object.get(), session.get(), ESYS_TR_NONE, ESYS_TR_NONE, &out);
-    std::unique_ptr<TPM2B_SENSITIVE_DATA, SensitiveDataFree> data(out);
-    WipeResponseParameters(c);
-    if (rc != TSS2_RC_SUCCESS) {
-        return UnsealStatus(rc);
-    }
-    if (data == nullptr || data->size != secret.size()) {
-        return Status::failure;
-    }
-    std::copy_n(data->buffer, secret.size(), secret.begin());
-    return Status::ok;
 }
 
 const char *StatusText(Status status)
