@@ -35,6 +35,14 @@ bool AllZero(const Secret &s)
     return std::all_of(s.begin(), s.end(), [](std::uint8_t b) { return b == 0; });
 }
 
+// Success and refusal alike leave no object or session in the TPM, whose
+// few slots would otherwise fill up within a handful of calls.
+void ExpectNothingLeftLoaded(const zorva_test::Swtpm &tpm)
+{
+    std::string why;
+    EXPECT_EQ(zorva_test::LoadedHandles(tpm.Tcti(), why), 0) << why;
+}
+
 #define REQUIRE_SWTPM(tpm)                                                                                             \
     if (!zorva_test::SwtpmInstalled()) {                                                                               \
         GTEST_SKIP() << "swtpm is not installed";                                                                      \
@@ -73,6 +81,7 @@ TEST(Tpm2Seal, SecretOpensOnTheTpmThatSealedItAndNowhereElse)
         auto flipped = blob;
         flipped[flipped.size() - 1] ^= 1;
         EXPECT_EQ(Open(flipped, opened), Status::notThisTpm);
+        ExpectNothingLeftLoaded(home);
     }
 
     zorva_test::Swtpm stranger;
@@ -81,6 +90,7 @@ TEST(Tpm2Seal, SecretOpensOnTheTpmThatSealedItAndNowhereElse)
     opened.fill(0xEE);
     EXPECT_EQ(Open(blob, opened), Status::notThisTpm);
     EXPECT_TRUE(AllZero(opened));
+    ExpectNothingLeftLoaded(stranger);
 }
 
 TEST(Tpm2Seal, PcrBoundSecretOpensUntilABoundPcrIsExtended)
@@ -112,6 +122,7 @@ TEST(Tpm2Seal, PcrBoundSecretOpensUntilABoundPcrIsExtended)
     // Sealing again binds to the new values.
     ASSERT_EQ(Seal(secret, 1u << 16, blob), Status::ok);
     EXPECT_EQ(Open(blob, opened), Status::ok);
+    ExpectNothingLeftLoaded(tpm);
 }
 
 TEST(Tpm2Seal, UnreachableTpmIsNoTpmAndSaysNothingOnTheConsole)

@@ -268,12 +268,13 @@ ScopedTcti::~ScopedTcti()
     }
 }
 
-bool ExtendPcr(const std::string &tcti, unsigned pcr, std::string &why)
+namespace {
+
+// Runs body(esys) on a fresh connection to the TPM at tcti; false with why
+// when the connection or body's return code fails.
+template <typename Body>
+bool WithEsys(const std::string &tcti, std::string &why, Body &&body)
 {
-    if (pcr > 23) {
-        why = "no such PCR";
-        return false;
-    }
     TSS2_TCTI_CONTEXT *transport = nullptr;
     ESYS_CONTEXT *esys = nullptr;
     TSS2_RC rc = Tss2_TctiLdr_Initialize(tcti.c_str(), &transport);
@@ -281,11 +282,7 @@ bool ExtendPcr(const std::string &tcti, unsigned pcr, std::string &why)
         rc = Esys_Initialize(&esys, transport, nullptr);
     }
     if (rc == TSS2_RC_SUCCESS) {
-        TPML_DIGEST_VALUES digests{};
-        digests.count = 1;
-        digests.digests[0].hashAlg = TPM2_ALG_SHA256;
-        std::memset(digests.digests[0].digest.sha256, 0x5A, TPM2_SHA256_DIGEST_SIZE);
-        rc = Esys_PCR_Extend(esys, ESYS_TR_PCR0 + pcr, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE, &digests);
+        rc = body(esys);
     }
     if (esys != nullptr) {
         Esys_Finalize(&esys);
@@ -295,11 +292,48 @@ bool ExtendPcr(const std::string &tcti, unsigned pcr, std::string &why)
     }
     if (rc != TSS2_RC_SUCCESS) {
         std::stringstream text;
-        text << "PCR extend failed, TSS code 0x" << std::hex << rc;
+        text << "TSS code 0x" << std::hex << rc;
         why = text.str();
         return false;
     }
     return true;
+}
+
+} // namespace
+
+bool ExtendPcr(const std::string &tcti, unsigned pcr, std::string &why)
+{
+    if (pcr > 23) {
+        why = "no such PCR";
+        return false;
+    }
+    return WithEsys(tcti, why, [pcr](ESYS_CONTEXT *esys) {
+        TPML_DIGEST_VALUES digests{};
+        digests.count = 1;
+        digests.digests[0].hashAlg = TPM2_ALG_SHA256;
+        std::memset(digests.digests[0].digest.sha256, 0x5A, TPM2_SHA256_DIGEST_SIZE);
+        return Esys_PCR_Extend(esys, ESYS_TR_PCR0 + pcr, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE, &digests);
+    });
+}
+
+int LoadedHandles(const std::string &tcti, std::string &why)
+{
+    int count = 0;
+    const bool ok = WithEsys(tcti, why, [&count](ESYS_CONTEXT *esys) {
+        for (const TPM2_HC first : {TPM2_TRANSIENT_FIRST, TPM2_LOADED_SESSION_FIRST}) {
+            TPMI_YES_NO more = TPM2_NO;
+            TPMS_CAPABILITY_DATA *data = nullptr;
+            const TSS2_RC rc = Esys_GetCapability(esys, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, TPM2_CAP_HANDLES,
+                                                  first, TPM2_MAX_CAP_HANDLES, &more, &data);
+            if (rc != TSS2_RC_SUCCESS) {
+                return rc;
+            }
+            count += static_cast<int>(data->data.handles.count);
+            Esys_Free(data);
+        }
+        return TSS2_RC_SUCCESS;
+    });
+    return ok ? count : -1;
 }
 
 } // namespace zorva_test

@@ -62,4 +62,9 @@ private:
 // locality 0: PCRs 0..16 and 23); false with why on any failure.
 bool ExtendPcr(const std::string &tcti, unsigned pcr, std::string &why);
 
+// The number of transient objects and loaded sessions in the TPM at tcti
+// (a connection straight to swtpm has no resource manager to flush them);
+// -1 with why when the TPM cannot be asked.
+int LoadedHandles(const std::string &tcti, std::string &why);
+
 } // namespace zorva_test
