@@ -1,5 +1,5 @@
 // Sealing and unsealing a 32-byte secret through the ESAPI against swtpm on
-// loopback. Each call connects, creates the storage primary, works in a
+// a Unix socket. Each call connects, creates the storage primary, works in a
 // salted session and flushes everything, as the key store's calls do; the
 // figures are what the first request of a process pays for a tpm2 slot.
 #include <benchmark/benchmark.h>

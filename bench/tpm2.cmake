@@ -1,5 +1,5 @@
 # bench_tpm2: sealing and unsealing a 32-byte secret against a throw-away
-# swtpm on loopback, with and without a PCR binding (the sealing code is
+# swtpm on a Unix socket, with and without a PCR binding (the sealing code is
 # compiled in: it is hidden inside libZORV.so).
 set(_zorv_src ${PROJECT_SOURCE_DIR}/zorv/src)
 zorva_add_bench(bench_tpm2

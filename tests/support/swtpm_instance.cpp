@@ -3,13 +3,12 @@
 #include <tss2/tss2_esys.h>
 #include <tss2/tss2_tctildr.h>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,7 +27,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr auto kStartLimit = std::chrono::seconds(15);
-constexpr int kStartAttempts = 5;
 
 class Fd {
 public:
@@ -47,48 +45,18 @@ private:
     int fd_;
 };
 
-sockaddr_in Loopback(int port)
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
-bool Bindable(int port, int &boundPort)
-{
-    Fd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a = Loopback(port);
-    socklen_t len = sizeof(a);
-    if (s.get() < 0 || bind(s.get(), reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0 ||
-        getsockname(s.get(), reinterpret_cast<sockaddr *>(&a), &len) != 0) {
-        return false;
-    }
-    boundPort = ntohs(a.sin_port);
-    return true;
-}
-
-// A port P from the kernel's ephemeral range with P + 1 free too. Another
-// process may still take either before swtpm binds them; the caller retries.
-int PickPortPair()
-{
-    for (int i = 0; i < 50; ++i) {
-        int port = 0, next = 0;
-        if (Bindable(0, port) && port < 65535 && Bindable(port + 1, next)) {
-            return port;
-        }
-    }
-    return 0;
-}
-
 // The control channel's CMD_GET_CAPABILITY answers with a zero result code
 // once swtpm serves requests.
-bool ControlAnswers(int port)
+bool ControlAnswers(const std::string &path)
 {
-    Fd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const sockaddr_in a = Loopback(port);
-    if (s.get() < 0 || connect(s.get(), reinterpret_cast<const sockaddr *>(&a), sizeof(a)) != 0) {
+    Fd s(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    if (s.get() < 0 || path.size() >= sizeof(a.sun_path)) {
+        return false;
+    }
+    std::memcpy(a.sun_path, path.c_str(), path.size() + 1);
+    if (connect(s.get(), reinterpret_cast<const sockaddr *>(&a), sizeof(a)) != 0) {
         return false;
     }
     const std::array<unsigned char, 4> getCapability{0, 0, 0, 1};
@@ -142,47 +110,19 @@ Swtpm::Swtpm()
     }
     std::string pattern = "/tmp/zorva-swtpm.XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) {
-        error_ = "cannot make a state folder";
+        error_ = "cannot make a folder for swtpm";
         return;
     }
-    stateDir_ = pattern;
-    for (int attempt = 0; attempt < kStartAttempts && !Ready(); ++attempt) {
-        StartOnce(error_);
-    }
-}
-
-Swtpm::~Swtpm()
-{
-    Stop();
-    if (!stateDir_.empty()) {
-        std::error_code ec;
-        std::filesystem::remove_all(stateDir_, ec);
-    }
-}
-
-std::string Swtpm::Tcti() const { return "swtpm:host=127.0.0.1,port=" + std::to_string(port_); }
-
-bool Swtpm::StartOnce(std::string &why)
-{
-    const int port = PickPortPair();
-    if (port == 0) {
-        why = "no free pair of loopback ports";
-        return false;
-    }
-    const std::string log = stateDir_ + "/swtpm.log";
-    std::vector<std::string> args{"swtpm",
-                                  "socket",
-                                  "--tpm2",
-                                  "--tpmstate",
-                                  "dir=" + stateDir_ + ",mode=0600",
-                                  "--server",
-                                  "type=tcp,port=" + std::to_string(port) + ",bindaddr=127.0.0.1",
-                                  "--ctrl",
-                                  "type=tcp,port=" + std::to_string(port + 1) + ",bindaddr=127.0.0.1",
-                                  "--flags",
-                                  "not-need-init,startup-clear",
-                                  "--log",
-                                  "file=" + log};
+    dir_ = pattern;
+    socket_ = dir_ + "/tpm.sock";
+    const std::string log = dir_ + "/swtpm.log";
+    std::vector<std::string> args{"swtpm",    "socket",
+                                  "--tpm2",   "--tpmstate",
+                                  "dir=" + dir_ + ",mode=0600",
+                                  "--server", "type=unixio,path=" + socket_ + ",mode=0600",
+                                  "--ctrl",   "type=unixio,path=" + socket_ + ".ctrl,mode=0600",
+                                  "--flags",  "not-need-init,startup-clear",
+                                  "--log",    "file=" + log};
     std::vector<char *> argv;
     for (auto &a : args) {
         argv.push_back(a.data());
@@ -192,8 +132,8 @@ bool Swtpm::StartOnce(std::string &why)
     const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid < 0) {
-        why = "fork failed";
-        return false;
+        error_ = "fork failed";
+        return;
     }
     if (pid == 0) {
         // Dies with the test, even when the test is killed.
@@ -215,21 +155,30 @@ bool Swtpm::StartOnce(std::string &why)
     while (Clock::now() < deadline) {
         int status = 0;
         if (waitpid(pid, &status, WNOHANG) == pid) {
-            why = "swtpm exited at start (status " + std::to_string(status) + "): " + Tail(log);
-            return false;
+            error_ = "swtpm exited at start (status " + std::to_string(status) + "): " + Tail(log);
+            return;
         }
-        if (ControlAnswers(port + 1)) {
+        if (ControlAnswers(socket_ + ".ctrl")) {
             pid_ = pid;
-            port_ = port;
-            return true;
+            return;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
-    why = "swtpm did not answer within 15 s: " + Tail(log);
-    return false;
+    error_ = "swtpm did not answer within 15 s: " + Tail(log);
 }
+
+Swtpm::~Swtpm()
+{
+    Stop();
+    if (!dir_.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+}
+
+std::string Swtpm::Tcti() const { return "swtpm:path=" + socket_; }
 
 void Swtpm::Stop()
 {

@@ -1,12 +1,12 @@
-// Test support: a throw-away software TPM 2.0 (swtpm) on loopback, and the
+// Test support: a throw-away software TPM 2.0 (swtpm) on a Unix socket, and the
 // few ESAPI calls tests make against it directly.
 //
-// Each instance gets its own state folder (so its own owner seed: a blob
-// sealed on one does not open on another), a free pair of TCP ports on
-// 127.0.0.1 (the TPM port P and the control port P + 1, which is where the
-// tss2 swtpm transport looks for it), and is stopped and removed with the
-// object. swtpm runs natively even when the test itself runs under qemu-user;
-// the two meet over loopback.
+// Each instance gets its own folder (0700) holding its state, so its own
+// owner seed: a blob sealed on one does not open on another; and its Unix
+// sockets, the TPM's S and the control channel's S.ctrl, which is where the
+// tss2 swtpm transport looks for it. It is stopped and its folder removed
+// with the object. swtpm runs natively even when the test itself runs under
+// qemu-user; the two meet at the socket.
 #pragma once
 
 #include <string>
@@ -16,8 +16,8 @@ namespace zorva_test {
 class Swtpm {
 public:
     // Starts swtpm and waits until its control channel answers. On failure
-    // Ready() is false and Error() says why (missing program, no free ports,
-    // the process exited early, with the tail of its log).
+    // Ready() is false and Error() says why (missing program, the process
+    // exited early or never answered, with the tail of its log).
     Swtpm();
     ~Swtpm();
     Swtpm(const Swtpm &) = delete;
@@ -27,18 +27,16 @@ public:
     const std::string &Error() const { return error_; }
     // The TCTI configuration for ZORVA_TPM2_TCTI.
     std::string Tcti() const;
-    int Port() const { return port_; }
+    const std::string &SocketPath() const { return socket_; }
 
-    // Stops the process now (its port then refuses connections); the state
+    // Stops the process now (its socket then refuses connections); the
     // folder stays until the object goes.
     void Stop();
 
 private:
-    bool StartOnce(std::string &why);
-
-    std::string stateDir_;
+    std::string dir_;
+    std::string socket_;
     std::string error_;
-    int port_ = 0;
     int pid_ = -1;
 };
 
