@@ -23,6 +23,7 @@
 #include <fcntl.h>
 #include <span>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -38,6 +39,10 @@ constexpr int kAcceptsPerTurn = 64;
 // cannot clear, so the loop never spins on a listening socket it cannot
 // drain.
 constexpr Millis kAcceptPauseMillis = 100;
+// Descriptors kept free for the decrypt front, which opens the key-store
+// files for every request: a connection that would leave fewer takes the
+// slot of the oldest waiting one instead.
+constexpr int kSpareDescriptors = 4;
 
 void Wipe(std::span<char> bytes) { (void)memset_s(bytes.data(), bytes.size(), 0, bytes.size()); }
 
@@ -56,6 +61,7 @@ public:
 private:
     void Accept(Millis now);
     void Admit(int fd, bool descriptorsOut, Millis now);
+    bool DescriptorsShort(int fd);
     bool MakeRoom();
     void Advance(Connection &conn);
     void Answer(Connection &conn);
@@ -80,6 +86,7 @@ private:
     OncePerInterval acceptFailureLog_, roomLog_;
     unsigned closedForRoom_ = 0; // not yet reported
     Millis acceptPausedUntil_ = kNever;
+    rlim_t descriptorLimit_ = 0; // RLIMIT_NOFILE as last read
 };
 
 bool ServeLoop::Open()
@@ -201,8 +208,9 @@ void ServeLoop::ResumeAccepting()
 
 // A refused peer is closed at once and takes no slot. An admitted one
 // takes a slot, if need be the slot of the connection that has waited
-// longest without a complete request; descriptorsOut says the process has
-// no descriptor to spare, so one must be given back for the reserve.
+// longest without a complete request. descriptorsOut: fd was accepted with
+// the reserve descriptor, which must be given back, so fd stays only if an
+// older connection makes room.
 void ServeLoop::Admit(int fd, bool descriptorsOut, Millis now)
 {
     struct ucred peer;
@@ -211,13 +219,28 @@ void ServeLoop::Admit(int fd, bool descriptorsOut, Millis now)
         refusals_.Refused(static_cast<int>(peer.uid), now);
         return;
     }
-    if ((descriptorsOut || table_.Full()) && !MakeRoom()) {
+    if ((descriptorsOut || table_.Full() || DescriptorsShort(fd)) && !MakeRoom() &&
+        (descriptorsOut || table_.Full())) {
         (void)close(fd);
         ++closedForRoom_;
         return;
     }
     Connection *conn = table_.Insert(fd, peer, now);
     Advance(*conn); // the request is often there already
+}
+
+// Descriptors are handed out lowest first, so fd tells how many are open.
+bool ServeLoop::DescriptorsShort(int fd)
+{
+    const auto needed = static_cast<rlim_t>(fd) + 1 + kSpareDescriptors;
+    if (needed <= descriptorLimit_) {
+        return false;
+    }
+    struct rlimit limit {};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+        descriptorLimit_ = limit.rlim_cur; // it may have been changed from outside
+    }
+    return needed > descriptorLimit_;
 }
 
 bool ServeLoop::MakeRoom()
@@ -272,8 +295,16 @@ void ServeLoop::Answer(Connection &conn)
     }
     Wipe(sendBuf_);
     uint32_t plainLen = 0;
+    // The front opens the key-store files: with the process out of
+    // descriptors it would fail and pause seconds between its tries, so it
+    // gets the reserve one for the call.
+    if (reserveFd_ >= 0) {
+        (void)close(reserveFd_);
+        reserveFd_ = -1;
+    }
     const int decrypted =
         BrimDecrypt(recvBuf_.data(), sendBuf_.data(), static_cast<int>(sendBuf_.size()), &plainLen);
+    ReopenReserve();
     Wipe(recvBuf_);
     const int frameLen =
         decrypted == 0 ? BrimFrameResponse(sendBuf_.data(), conn.frame.data(), static_cast<int>(conn.frame.size())) : -1;
