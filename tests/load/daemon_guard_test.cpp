@@ -389,4 +389,44 @@ TEST_F(Exhaustion, OutOfDescriptorsTheDaemonDoesNotSpinAndServesWhenTheyComeBack
     EXPECT_LE(acceptLines, 4u) << daemon.Out();
 }
 
+// ---------------------------------------------------------------------------
+
+using Audit = Guard;
+
+TEST_F(Audit, OneLinePerAnswerWithPeerAndKeyNeverTheSecret)
+{
+    setenv("ZORVA_AUDIT", "1", 1);
+    load::Daemon daemon(UniqueName("audit"));
+    unsetenv("ZORVA_AUDIT");
+    ASSERT_TRUE(daemon.WaitListening());
+    const load::Secret &s = secrets_[1];
+    ASSERT_TRUE(Answered(daemon.name(), 1));
+    EXPECT_EQ(e2e::Talk(daemon.name(), e2e::Frame("bm90IGEgY2lwaGVy")).response, "");
+    const std::string out = daemon.Out();
+    EXPECT_TRUE(std::regex_match(out, std::regex(R"(\[[^\]]+\]\[Info\]\[StartServer\]\[\d+\]answered pid\{\d+\} uid\{1000\} )"
+                                                 R"(exe\{[^{}\n]*/daemon_guard_test\} domain\{9\} key\{1\} length\{)" +
+                                                 std::to_string(s.plain.size()) + R"(\}\.\n)")))
+        << out << "\none line, for the answered request only";
+    EXPECT_EQ(out.find(s.plain), std::string::npos);
+    EXPECT_EQ(out.find(s.cipher.substr(16, 16)), std::string::npos);
+}
+
+using ToolWarning = Guard;
+
+TEST_F(ToolWarning, SecretTooLongForTheDaemonIsEncryptedWithAWarningOnStandardError)
+{
+    const auto encrypt = [](const std::string &secret) {
+        return e2e::RunProgram({e2e::BinPath("encrypt_tool"), "encrpyt", "GUARD_SECRET"},
+                               e2e::WithEnv({{"GUARD_SECRET", secret}}));
+    };
+    const e2e::Outcome fits = encrypt(std::string(960, 'w'));
+    EXPECT_EQ(fits.status, 0);
+    EXPECT_EQ(fits.err, "");
+    const e2e::Outcome tooLong = encrypt(std::string(961, 'w'));
+    EXPECT_EQ(tooLong.status, 0);
+    EXPECT_TRUE(std::regex_match(tooLong.out, std::regex("cipher_text:[A-Za-z0-9+/]+=*")));
+    EXPECT_TRUE(std::regex_match(tooLong.err, std::regex(R"(\[[^\]]+\]\[Warn\]\[main\]\[\d+\]the daemon cannot return a secret of 961 bytes; at most 960\n)")))
+        << tooLong.err;
+}
+
 } // namespace
