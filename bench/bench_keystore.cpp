@@ -28,6 +28,10 @@ public:
         names_ = QintKeyFileName{primary_.c_str(), standby_.c_str(), nullptr};
         static const QintCallbacks defaults{};
         QintRegFuncEx(&defaults);
+        const std::string hostKey = dir_ + "/host.key";
+        QintProtectSettings settings{};
+        settings.hostKeyFile = hostKey.c_str();
+        QintProtectSetEx(&settings);
         ok_ = QintAdminCreateEx(&names_, 0, nullptr) == 0 &&
               QintAdminRotateEx(&names_, QINT_ALL_DOMAINS, nullptr) == 0 &&
               QintAdminRotateEx(&names_, QINT_ALL_DOMAINS, nullptr) == 0;

@@ -3,6 +3,7 @@
 #include "console_log.h"
 #include "serve_loop.h"
 #include "transport.h"
+#include "zorv_process.h"
 
 #include <cstdlib>
 
@@ -13,6 +14,7 @@ constexpr int kSendBufLen = 1024; // plain text and its terminating NUL
 
 int main()
 {
+    QintNoCoreDumpsEx();
     const int listenFd = BrimInitServer();
     if (listenFd < 0) {
         PrintLog("Error", "main", __LINE__, "Failed create init server.");

@@ -121,6 +121,7 @@ void WriteSeeds(const std::string &dir)
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     Check(QintRegFuncEx(&MemoryCallbacks()) == 0, "register");
+    UseScratchHostKey();
     if (const char *dir = std::getenv("ZORVA_FUZZ_WRITE_SEEDS")) {
         WriteSeeds(dir);
         std::exit(0);

@@ -4,6 +4,7 @@
 // encryption; the strcpy_s code when the cipher text exceeds 4095 characters.
 #include "agent_calls.h"
 #include "tool_args.h"
+#include "zorv_process.h"
 
 #include "bounded.h"
 
@@ -16,6 +17,7 @@ constexpr int kOutBufLen = 4096;
 
 int main(int argc, char **argv)
 {
+    QintNoCoreDumpsEx();
     if (CheckToolArgs(argc, argv) != 0) {
         return -1;
     }

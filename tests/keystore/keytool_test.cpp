@@ -29,6 +29,9 @@ std::string Slurp(const std::string &path)
 
 class KeytoolTest : public ::testing::Test {
 protected:
+    // The tool run from here uses a host key file of the test's own.
+    KeytoolTest() { ::setenv("ZORVA_HOST_KEY", hostKey_.c_str(), 1); }
+
     ToolRun Tool(const std::string &args, bool withPaths = true)
     {
         const std::string out = dir_.File("out.txt"), err = dir_.File("err.txt");
@@ -44,6 +47,7 @@ protected:
     TempDir dir_;
     std::string primary_ = dir_.File("primary.dat");
     std::string standby_ = dir_.File("standby.dat");
+    std::string hostKey_ = dir_.File("host.key");
 };
 
 bool Has(const std::string &text, const std::string &needle) { return text.find(needle) != std::string::npos; }
@@ -105,7 +109,7 @@ TEST_F(KeytoolTest, CreateListRotatePruneAndBackup)
     }
     EXPECT_EQ(active, 37);
     EXPECT_EQ(retired, 38);
-    EXPECT_EQ(total, 2 + 75) << "a summary, a heading and one line per key; nothing else";
+    EXPECT_EQ(total, 3 + 75) << "a summary, the slot, a heading and one line per key; nothing else";
     EXPECT_TRUE(Has(r.out, "     9      3  active"));
 
     r = Tool("prune --keep 0");
