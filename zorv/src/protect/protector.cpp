@@ -4,7 +4,10 @@
 #include <openssl/kdf.h>
 #include <openssl/params.h>
 
+#include <sys/stat.h>
+
 #include <array>
+#include <cerrno>
 #include <string_view>
 
 #include "crypto/gcm.h"
@@ -68,15 +71,39 @@ bool Scrypt(const SecretBytes &passphrase, const ScryptParams &p, Key32 &out)
     return ok;
 }
 
-// Cache key of a slot; a recovery slot's includes the passphrase, so a
-// cached key never stands in for a different passphrase.
-bool CacheKey(const Slot &slot, const Unlock &unlock, std::array<std::uint8_t, 32> &digest)
+// Cache key of a slot: the SHA-256 of its bytes and of what else its secret
+// depends on. A recovery slot's includes the passphrase, so a cached key
+// never stands in for another passphrase; a host slot's includes the host
+// key file's path and identity (device, inode, size, times, mode, owner),
+// so a file that was removed, replaced or opened up is read and checked
+// again. 0, or why the slot cannot be tried (QINT_ERR_HOST_KEY_MISSING,
+// _HOST_KEY_BAD, _NO_PASSPHRASE, _CRYPTO).
+std::uint64_t CacheKey(const Slot &slot, const Unlock &unlock, std::array<std::uint8_t, 32> &digest)
 {
-    const Bytes extra = slot.type == QINT_PROTECT_RECOVERY ? Bytes(unlock.passphrase) : Bytes();
-    return SlotDigest(slot, extra, digest);
+    SecretBytes extra;
+    if (slot.type == QINT_PROTECT_RECOVERY) {
+        if (!unlock.hasPassphrase) {
+            return QINT_ERR_NO_PASSPHRASE;
+        }
+        extra = unlock.passphrase;
+    } else if (slot.type == QINT_PROTECT_HOST) {
+        struct stat st {};
+        if (::lstat(unlock.hostKeyPath.c_str(), &st) != 0) {
+            return errno == ENOENT ? QINT_ERR_HOST_KEY_MISSING : QINT_ERR_HOST_KEY_BAD;
+        }
+        const std::uint64_t stamp[] = {
+            st.st_dev, st.st_ino, static_cast<std::uint64_t>(st.st_size),
+            static_cast<std::uint64_t>(st.st_mtim.tv_sec), static_cast<std::uint64_t>(st.st_mtim.tv_nsec),
+            static_cast<std::uint64_t>(st.st_ctim.tv_sec), static_cast<std::uint64_t>(st.st_ctim.tv_nsec),
+            st.st_mode, st.st_uid,
+        };
+        const auto *s = reinterpret_cast<const std::uint8_t *>(stamp);
+        extra.assign(unlock.hostKeyPath.begin(), unlock.hostKeyPath.end());
+        extra.insert(extra.end(), s, s + sizeof stamp);
+    }
+    return SlotDigest(slot, extra, digest) ? 0 : QINT_ERR_CRYPTO;
 }
 
-bool Cached(std::uint8_t type) { return IsTpm(type) || type == QINT_PROTECT_RECOVERY; }
 
 // The slot key from the type's secrets: the host key, the TPM's secret, or
 // (recovery) the passphrase's key itself.
@@ -99,12 +126,17 @@ std::uint64_t KeyFromSecrets(std::uint8_t type, Salt salt, const Key32 &hostKey,
     return ok ? 0 : QINT_ERR_CRYPTO;
 }
 
-// The slot key of slot. For the cached types, secret is what goes into the
-// cache (the TPM's secret, or the passphrase's key).
-std::uint64_t SlotKey(Salt salt, const Slot &slot, const Unlock &unlock, Key32 &slotKey, Key32 &secret,
-                      bool &fromCache)
+// The slot key of slot, digest being its cache key. secret is what goes
+// into the cache: the host slot's key, the TPM's secret, the passphrase's
+// key.
+std::uint64_t SlotKey(Salt salt, const Slot &slot, const Unlock &unlock, SlotDigestBytes digest, Key32 &slotKey,
+                      Key32 &secret, bool &fromCache)
 {
-    fromCache = false;
+    fromCache = CachedSlotSecret(digest, secret);
+    if (slot.type == QINT_PROTECT_HOST && fromCache) {
+        slotKey = secret;
+        return 0;
+    }
     Key32 hostKey;
     if (UsesHostKey(slot.type)) {
         if (const std::uint64_t rc = ReadHostKey(unlock.hostKeyPath, hostKey); rc != 0) {
@@ -112,16 +144,10 @@ std::uint64_t SlotKey(Salt salt, const Slot &slot, const Unlock &unlock, Key32 &
         }
     }
     if (slot.type == QINT_PROTECT_HOST) {
-        return KeyFromSecrets(slot.type, salt, hostKey, secret, slotKey);
+        const std::uint64_t rc = KeyFromSecrets(slot.type, salt, hostKey, secret, slotKey);
+        secret = slotKey;
+        return rc;
     }
-    if (slot.type == QINT_PROTECT_RECOVERY && !unlock.hasPassphrase) {
-        return QINT_ERR_NO_PASSPHRASE;
-    }
-    std::array<std::uint8_t, 32> digest{};
-    if (!CacheKey(slot, unlock, digest)) {
-        return QINT_ERR_CRYPTO;
-    }
-    fromCache = CachedSlotSecret(digest, secret);
     if (slot.type == QINT_PROTECT_RECOVERY) {
         ScryptParams p;
         if (!ParseScryptParams(slot, p)) {
@@ -144,14 +170,12 @@ std::uint64_t SlotKey(Salt salt, const Slot &slot, const Unlock &unlock, Key32 &
     return KeyFromSecrets(slot.type, salt, hostKey, secret, slotKey);
 }
 
-} // namespace
-
-std::uint64_t OpenSlot(Salt salt, const Slot &slot, const Unlock &unlock, Key32 &root)
+std::uint64_t OpenSlotWith(Salt salt, const Slot &slot, const Unlock &unlock, SlotDigestBytes digest, Key32 &root)
 {
     Key32 slotKey;
     Key32 secret;
     bool fromCache = false;
-    if (const std::uint64_t rc = SlotKey(salt, slot, unlock, slotKey, secret, fromCache); rc != 0) {
+    if (const std::uint64_t rc = SlotKey(salt, slot, unlock, digest, slotKey, secret, fromCache); rc != 0) {
         return rc;
     }
     const auto aad = SlotAad(salt, slot);
@@ -160,13 +184,21 @@ std::uint64_t OpenSlot(Salt salt, const Slot &slot, const Unlock &unlock, Key32 
         root = Key32();
         return slot.type == QINT_PROTECT_RECOVERY ? QINT_ERR_WRONG_PASSPHRASE : QINT_ERR_NO_SLOT_OPENS;
     }
-    if (Cached(slot.type) && !fromCache) {
-        std::array<std::uint8_t, 32> digest{};
-        if (CacheKey(slot, unlock, digest)) {
-            CacheSlotSecret(digest, secret);
-        }
+    if (!fromCache) {
+        CacheSlotSecret(digest, secret);
     }
     return 0;
+}
+
+} // namespace
+
+std::uint64_t OpenSlot(Salt salt, const Slot &slot, const Unlock &unlock, Key32 &root)
+{
+    std::array<std::uint8_t, 32> digest{};
+    if (const std::uint64_t rc = CacheKey(slot, unlock, digest); rc != 0) {
+        return rc;
+    }
+    return OpenSlotWith(salt, slot, unlock, digest, root);
 }
 
 std::uint64_t OpenRoot(Salt salt, const std::vector<Slot> &slots, const Unlock &unlock, Key32 &root,
@@ -174,25 +206,29 @@ std::uint64_t OpenRoot(Salt salt, const std::vector<Slot> &slots, const Unlock &
 {
     std::uint64_t firstFailure = 0;
     bool passphraseRefused = false;
+    std::vector<std::array<std::uint8_t, 32>> digests;
+    digests.reserve(slots.size());
+    bool opened = false;
     for (const Slot &slot : slots) {
-        const std::uint64_t rc = OpenSlot(salt, slot, unlock, root);
+        std::array<std::uint8_t, 32> digest{};
+        std::uint64_t rc = CacheKey(slot, unlock, digest);
         if (rc == 0) {
-            openedId = slot.id;
-            std::vector<std::array<std::uint8_t, 32>> keep;
-            for (const Slot &s : slots) {
-                std::array<std::uint8_t, 32> d{};
-                if (Cached(s.type) && CacheKey(s, unlock, d)) {
-                    keep.push_back(d);
-                }
+            digests.push_back(digest);
+            rc = opened ? 0 : OpenSlotWith(salt, slot, unlock, digest, root);
+            if (rc == 0 && !opened) {
+                opened = true;
+                openedId = slot.id;
             }
-            KeepCachedSlots(keep);
-            return 0;
         }
         if (rc == QINT_ERR_WRONG_PASSPHRASE) {
             passphraseRefused = true;
-        } else if (firstFailure == 0 && rc != QINT_ERR_NO_PASSPHRASE) {
+        } else if (rc != 0 && firstFailure == 0 && rc != QINT_ERR_NO_PASSPHRASE) {
             firstFailure = rc;
         }
+    }
+    if (opened) {
+        KeepCachedSlots(digests); // a slot that changed leaves no secret behind
+        return 0;
     }
     if (passphraseRefused) {
         return QINT_ERR_WRONG_PASSPHRASE;
@@ -264,11 +300,9 @@ std::uint64_t MakeSlot(const Callbacks &cb, std::uint8_t type, std::uint8_t id, 
     if (!gcm.SealOnce(slotKey.span(), out.nonce, aad, root.span(), out.sealed.data(), out.tag)) {
         return QINT_ERR_CRYPTO;
     }
-    if (Cached(type)) {
-        std::array<std::uint8_t, 32> digest{};
-        if (CacheKey(out, unlock, digest)) {
-            CacheSlotSecret(digest, secret);
-        }
+    std::array<std::uint8_t, 32> digest{};
+    if (CacheKey(out, unlock, digest) == 0) {
+        CacheSlotSecret(digest, type == QINT_PROTECT_HOST ? slotKey : secret);
     }
     return 0;
 }

@@ -5,8 +5,10 @@
 //   host+tpm2  HKDF(store salt, host key || secret sealed to the TPM)
 //   recovery   scrypt(passphrase, slot salt, N, r, p)
 //
-// The TPM's secret and the passphrase's key are kept in the per-process slot
-// cache once a slot opened with them.
+// What each type costs most is kept in the per-process slot cache once a
+// slot opened with it: the host slot's key (keyed with the host key file's
+// identity, so a later load makes one lstat instead of reading the file and
+// deriving), the TPM's secret, the passphrase's key.
 #pragma once
 
 #include <cstdint>

@@ -1,8 +1,10 @@
-// Slot secrets this process has opened (a TPM's unsealed secret, a
-// passphrase's derived key), so that a store loaded for every request asks
-// the TPM, or runs the passphrase derivation, once per process and slot.
+// Slot secrets this process has opened (a host slot's key, a TPM's unsealed
+// secret, a passphrase's derived key), so that a store loaded for every
+// request asks the TPM, runs the passphrase derivation or reads the host key
+// file once per process and slot.
 //
-// Entries are keyed by the SHA-256 of the slot's bytes and live in one page
+// Entries are keyed by the SHA-256 of the slot's bytes (with the passphrase,
+// or the host key file's identity: protect/protector.cpp) and live in one page
 // that is locked in memory (mlock), left out of core dumps (MADV_DONTDUMP)
 // and wiped in a forked child (MADV_WIPEONFORK). An entry is wiped when a
 // store is opened whose slots no longer include it, and all are wiped at
