@@ -224,4 +224,69 @@ TEST_F(KeytoolTest, RotationReplacesEachFileWholeKeepingOwnerModeAndLinks)
     EXPECT_FALSE(Has(Slurp(listing), ".tmp.")) << Slurp(listing);
 }
 
+TEST_F(KeytoolTest, ProtectionWithAPassphraseFromADescriptorAndTheHostKeyNamedInEveryRefusal)
+{
+    const std::string pass = dir_.File("pass"), wrong = dir_.File("wrong");
+    WriteBytes(pass, {'o', 'p', 'e', 'n', ' ', 's', 'e', 's', 'a', 'm', 'e', '\n'});
+    WriteBytes(wrong, {'s', 'e', 's', 'a', 'm', 'e', '\n'});
+    ToolRun r = Tool("create --recovery --passphrase-fd 3 3<" + pass);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Has(r.out, "created host key file " + hostKey_)) << r.out;
+    EXPECT_EQ(Mode(hostKey_), 0400u);
+    r = Tool("protect list");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(Has(r.out, "slot   1  host             opens here")) << r.out;
+    EXPECT_TRUE(Has(r.out, "slot   2  recovery         not tried: no passphrase given")) << r.out;
+
+    // Another host: no host key file. Every refusal names it.
+    ASSERT_EQ(::unlink(hostKey_.c_str()), 0);
+    r = Tool("list");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, hostKey_ + ": host key file does not exist")) << r.err;
+    r = Tool("protect add host --passphrase-fd 3 3<" + wrong);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "wrong recovery passphrase")) << r.err;
+    EXPECT_FALSE(Exists(hostKey_));
+    r = Tool("protect add host --passphrase-fd 3 3<" + pass);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Has(r.out, "added slot 3 (host)")) << r.out;
+    EXPECT_EQ(Tool("verify").status, 0) << "bound to the new host key";
+    r = Tool("protect remove 3");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "slot 3: refused")) << r.err;
+    EXPECT_EQ(Tool("protect remove 1").status, 0);
+
+    EXPECT_EQ(Tool("migrate").status, 2);
+    EXPECT_EQ(Tool("create --protect recovery").status, 2);
+    EXPECT_EQ(Tool("protect add disk").status, 2);
+    EXPECT_EQ(Tool("protect remove one").status, 2);
+    EXPECT_EQ(Tool("list --recovery").status, 2);
+    EXPECT_EQ(Tool("rotate --tpm2-pcrs 7").status, 2);
+    EXPECT_EQ(Tool("create --force --tpm2-pcrs 24").status, 2);
+}
+
+TEST_F(KeytoolTest, MigrateTurnsAFormatOneStoreIntoAHostStore)
+{
+    const auto old = ReadBytes(ZORVA_KEYSTORE_FIXTURES "/format1/zorvm_store.dat");
+    WriteBytes(primary_, old);
+    WriteBytes(standby_, old);
+    ToolRun r = Tool("list");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Has(r.out, "format 1"));
+    EXPECT_TRUE(Has(r.out, "builtin")) << r.out;
+    EXPECT_TRUE(Has(r.out, "'zorvm_keytool migrate --protect host'")) << r.out;
+    r = Tool("rotate --domain 9");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "migrate --protect host")) << r.err;
+    EXPECT_EQ(ReadBytes(primary_), old);
+
+    r = Tool("migrate --protect host");
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = Tool("list");
+    EXPECT_TRUE(Has(r.out, "format 2")) << r.out;
+    EXPECT_TRUE(Has(r.out, "slot   1  host             opens here")) << r.out;
+    EXPECT_TRUE(Has(r.out, "     9      2  active")) << "every key and key id kept";
+    EXPECT_EQ(Tool("rotate --domain 9").status, 0);
+}
+
 } // namespace
