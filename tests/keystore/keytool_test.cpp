@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "keystore_support.h"
+#include "swtpm_instance.h"
 
 using namespace kstest;
 
@@ -287,6 +288,50 @@ TEST_F(KeytoolTest, MigrateTurnsAFormatOneStoreIntoAHostStore)
     EXPECT_TRUE(Has(r.out, "slot   1  host             opens here")) << r.out;
     EXPECT_TRUE(Has(r.out, "     9      2  active")) << "every key and key id kept";
     EXPECT_EQ(Tool("rotate --domain 9").status, 0);
+}
+
+TEST_F(KeytoolTest, ATpmSlotOpensOnlyOnItsTpmWhileThePcrsHoldAndRecoveryMovesTheStore)
+{
+    if (!zorva_test::SwtpmInstalled()) {
+        GTEST_SKIP() << "swtpm is not installed";
+    }
+    zorva_test::Swtpm home;
+    ASSERT_TRUE(home.Ready()) << home.Error();
+    const std::string pass = dir_.File("pass");
+    WriteBytes(pass, {'t', 'p', 'm', ' ', 'g', 'o', 'n', 'e', '\n'});
+    {
+        zorva_test::ScopedTcti use(home.Tcti());
+        ToolRun r = Tool("create --protect tpm2 --tpm2-pcrs 16 --recovery --passphrase-fd 3 3<" + pass);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(Has(r.out, "slot   1  tpm2 (PCR 16)    opens here")) << r.out;
+        EXPECT_FALSE(Exists(hostKey_)) << "a tpm2 store needs no host key file";
+        EXPECT_EQ(Tool("rotate --domain 9").status, 0);
+        EXPECT_EQ(Tool("verify").status, 0);
+    }
+    {
+        zorva_test::Swtpm other;
+        ASSERT_TRUE(other.Ready()) << other.Error();
+        zorva_test::ScopedTcti use(other.Tcti());
+        ToolRun r = Tool("list");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(Has(r.err, "does not unseal on this TPM")) << r.err;
+        // The recovery slot moves it to this "new host" and binds it here.
+        r = Tool("protect add host+tpm2 --passphrase-fd 3 3<" + pass);
+        ASSERT_EQ(r.status, 0) << r.err;
+        r = Tool("protect list");
+        EXPECT_TRUE(Has(r.out, "slot   3  host+tpm2        opens here")) << r.out;
+    }
+    zorva_test::ScopedTcti use(home.Tcti());
+    std::string why;
+    ASSERT_TRUE(zorva_test::ExtendPcr(home.Tcti(), 16, why)) << why;
+    ToolRun r = Tool("protect list");
+    EXPECT_TRUE(Has(r.out, "slot   1  tpm2 (PCR 16)    does not open here: the PCR values the slot is bound to have "
+                           "changed"))
+        << r.out;
+    home.Stop();
+    r = Tool("verify");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "no TPM reachable")) << r.err;
 }
 
 } // namespace
