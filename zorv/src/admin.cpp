@@ -88,9 +88,6 @@ std::uint64_t Store(const Callbacks &cb, const PairPaths &paths, StoreImage &ima
 
 } // namespace
 
-// Loads the newest valid copy, lets change edit it, writes both files with
-// the next update counter. A format-1 store is refused unless builtinOk
-// (the migration that replaces it).
 std::uint64_t Mutate(const QintKeyFileName *names, QintAdminReport *report, const char *caller, bool builtinOk,
                      const Change &change)
 {
@@ -154,8 +151,6 @@ bool ProtectType(std::uint32_t t)
     return t == QINT_PROTECT_HOST || t == QINT_PROTECT_TPM2 || t == QINT_PROTECT_HOST_TPM2;
 }
 
-// A fresh salt and root key protected by a slot of type (id 1) and, when
-// asked, a recovery slot (id 2).
 std::uint64_t NewProtection(const Callbacks &cb, const Unlock &unlock, std::uint32_t type, bool recovery,
                             StoreImage &image)
 {
