@@ -65,7 +65,9 @@ int Fail(const Options &o, std::uint64_t rc, const QintAdminReport &r);
 bool PrintSlots(const Options &o, FILE *out); // true when some slot opens here
 bool HasRecoverySlot(const Options &o);
 bool HostKeyExists();
-void NoteHostKeyCreated(bool hadHostKey);
+// After a command that may have made the host key file: says so, and gives
+// a new one the owner of the primary file.
+void NoteHostKeyCreated(const Options &o, bool hadHostKey);
 
 int Create(const Options &o);
 int Rotate(const Options &o);

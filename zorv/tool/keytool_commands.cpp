@@ -127,7 +127,7 @@ int Create(const Options &o)
     if (rc != 0) {
         return Fail(o, rc, r);
     }
-    NoteHostKeyCreated(hadHostKey);
+    NoteHostKeyCreated(o, hadHostKey);
     std::printf("created key store %s and %s: 37 domains, key id 1 active\n", o.primary.c_str(), o.standby.c_str());
     PrintSlots(o, stdout);
     return kExitOk;

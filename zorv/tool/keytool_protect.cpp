@@ -2,6 +2,7 @@
 // the passphrase: from a descriptor or the terminal, never from the command
 // line or the environment, and wiped after the component took its copy.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -250,12 +251,23 @@ bool PrintSlots(const Options &o, FILE *out)
 
 bool HostKeyExists() { return ::access(QintHostKeyFileEx(), F_OK) == 0; }
 
-void NoteHostKeyCreated(bool hadHostKey)
+void NoteHostKeyCreated(const Options &o, bool hadHostKey)
 {
-    if (!hadHostKey && HostKeyExists()) {
-        std::printf("created host key file %s (mode 0400): keep it out of backups of the store\n",
-                    QintHostKeyFileEx());
+    if (hadHostKey || !HostKeyExists()) {
+        return;
     }
+    // Whoever reads the store reads the host key too: a new host key file
+    // gets the owner of the store it was made for (the keytool runs as root,
+    // the service need not).
+    const char *path = QintHostKeyFileEx();
+    struct stat store {}, key {};
+    if (::stat(o.primary.c_str(), &store) == 0 && ::lstat(path, &key) == 0 && S_ISREG(key.st_mode) &&
+        (store.st_uid != key.st_uid || store.st_gid != key.st_gid) &&
+        ::lchown(path, store.st_uid, store.st_gid) != 0) {
+        std::fprintf(stderr, "zorvm_keytool: note: %s: cannot give it the owner of %s: %s\n", path,
+                     o.primary.c_str(), std::strerror(errno));
+    }
+    std::printf("created host key file %s (mode 0400): keep it out of backups of the store\n", path);
 }
 
 bool HasRecoverySlot(const Options &o)
@@ -293,7 +305,7 @@ int Protect(const Options &o)
         if (rc != 0) {
             return Fail(o, rc, r);
         }
-        NoteHostKeyCreated(hadHostKey);
+        NoteHostKeyCreated(o, hadHostKey);
         std::printf("added slot %" PRIu32 " (%s)\n", id, TypeName(type));
         return kExitOk;
     }
@@ -319,7 +331,7 @@ int Migrate(const Options &o)
     if (rc != 0) {
         return Fail(o, rc, r);
     }
-    NoteHostKeyCreated(hadHostKey);
+    NoteHostKeyCreated(o, hadHostKey);
     std::printf("migrated %s and %s to a new root key protected by %s%s; every key and key id kept\n",
                 o.primary.c_str(), o.standby.c_str(), TypeName(o.protect), o.recovery ? " and recovery" : "");
     return kExitOk;
