@@ -4,16 +4,20 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 #include <unistd.h>
 
 #include "agent_log.h"
 #include "bounded.h"
 #include "callbacks.h"
 #include "lifecycle.h"
+#include "reload_lock.h"
+#include "zorv_path_rule.h"
 
 namespace {
 
 constexpr int32_t kLogReload = 25089;
+constexpr int32_t kLogPath = 25107;
 constexpr int32_t kLogState = 25137;
 constexpr int32_t kLogRegister = 25139;
 constexpr int32_t kLogKeyStore = 25140;
@@ -37,21 +41,6 @@ constexpr KeyFilePair kFixedKeyFiles[] = {
 };
 
 pthread_mutex_t g_stZorvaInitMutex = PTHREAD_MUTEX_INITIALIZER;
-
-// Read-write locks start statically initialised; later initialisations
-// destroy them first so each is initialised only once at a time.
-bool g_rwLocksReinitialised = false;
-
-void ResetRwLocks()
-{
-    if (g_rwLocksReinitialised) {
-        (void)pthread_rwlock_destroy(&g_stZorvaStatusRwLock);
-        (void)pthread_rwlock_destroy(&g_stZorvaRealoadLock);
-    }
-    (void)pthread_rwlock_init(&g_stZorvaStatusRwLock, nullptr);
-    (void)pthread_rwlock_init(&g_stZorvaRealoadLock, nullptr);
-    g_rwLocksReinitialised = true;
-}
 
 void ClearKeyFileNames()
 {
@@ -96,6 +85,15 @@ int ZORVA_PreInit(const char *primaryKeyFile, const char *standbyKeyFile)
         ZORVA_LOG(ZORVA_LOG_ERROR, kLogState, "ZORVA_PreInit", "The primary file (%s) or standby file (%s) is too lenth.",
                   primaryKeyFile, standbyKeyFile);
         return ZORVA_ERR_PARAMETER_INVALID;
+    }
+    // Key-store files are regular files reached without links; a pair that
+    // breaks the rule is refused whole, so the agent never runs silently on
+    // the one copy it may open.
+    for (const char *path : {primaryKeyFile, standbyKeyFile}) {
+        if (const char *problem = ZorvPathRuleProblem(path); problem != nullptr) {
+            ZORVA_LOG(ZORVA_LOG_ERROR, kLogPath, "ZORVA_PreInit", ZORV_PATH_RULE_FORMAT, path, problem);
+            return RET_ERR;
+        }
     }
     ClearKeyFileNames();
     int c = memcpy_s(g_szZorvaPriKeyFile, sizeof g_szZorvaPriKeyFile, primaryKeyFile, primaryLen);
@@ -143,9 +141,16 @@ int ZORVA_InitMutexLockProtect(ZorvaLogIntf logFunc, const char *primaryKeyFile,
                   "(ASSERTION FAILURE) standbyKeyFile is NULL, return(ZORVA_ERR_PARAMETER_INVALID).");
         return ZORVA_ERR_PARAMETER_INVALID;
     }
+    // No operation runs while the key store is opened and the state set.
+    const zorva::ReloadWriteHold exclusive;
     if (zorva::IsInitialised()) {
         ZORVA_LOG(ZORVA_LOG_ERROR, kLogState, "ZORVA_InitMutexLockProtect", "The process has been initialized.");
         return RET_OK;
+    }
+    if (!exclusive.held()) {
+        ZORVA_LOG(ZORVA_LOG_ERROR, kLogKeyStore, "ZORVA_InitMutexLockProtect",
+                  "Reload lock not obtained for initialisation, ret (%d).", exclusive.error());
+        return RET_ERR;
     }
     zorva::StoreLogFunction(logFunc);
 
@@ -163,16 +168,22 @@ int ZORVA_InitMutexLockProtect(ZorvaLogIntf logFunc, const char *primaryKeyFile,
         (void)ZORVA_ZorvThreadClearUp();
         return RET_ERR;
     }
-    ResetRwLocks();
     zorva::SetInitialised(true);
     return RET_OK;
 }
 
 int ZORVA_Finalize(void)
 {
+    // The key store is closed only when no operation is inside it.
+    const zorva::ReloadWriteHold exclusive;
     if (!zorva::IsInitialised()) {
         ZORVA_LOG(ZORVA_LOG_ERROR, kLogState, "ZORVA_Finalize", "The process has been finalized.");
         return ZORVA_ERR_FINALIZED;
+    }
+    if (!exclusive.held()) {
+        ZORVA_LOG(ZORVA_LOG_ERROR, kLogFinalizeFailed, "ZORVA_Finalize",
+                  "Reload lock not obtained for finalisation, ret (%d).", exclusive.error());
+        return RET_ERR;
     }
     (void)ZORVA_ZorvThreadClearUp();
     const uint64_t r = QintFinalizeEx();

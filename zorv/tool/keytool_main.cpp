@@ -29,6 +29,8 @@ constexpr const char *kUsage =
     "options:\n"
     "  --primary PATH            primary file (default /etc/zorvm_primary_file.dat)\n"
     "  --standby PATH            standby file (default /etc/zorvm_standby_file.dat)\n"
+    "  --owner USER              create, rotate, prune, backup: files written belong\n"
+    "                            to USER (default: the invoking user), mode 0600\n"
     "  -h, --help                this text\n"
     "\n"
     "exit status: 0 success, 1 failure, 2 usage error\n";
@@ -140,6 +142,11 @@ int main(int argc, char **argv)
                 return UsageError("--keep needs a number, not '%s'", value);
             }
             o.hasKeep = true;
+        } else if (a == "--owner") {
+            if (!needValue("--owner")) {
+                return keytool::kExitUsage;
+            }
+            o.owner = value;
         } else if (a == "--dir") {
             if (!needValue("--dir")) {
                 return keytool::kExitUsage;
@@ -165,11 +172,15 @@ int main(int argc, char **argv)
     const bool domainOk = c == "rotate";
     const bool keepOk = c == "prune";
     const bool dirOk = c == "backup";
+    const bool ownerOk = c == "create" || c == "rotate" || c == "prune" || c == "backup";
     if ((o.force && !forceOk) || ((o.all || o.hasDomain) && !domainOk) || (o.hasKeep && !keepOk) ||
-        (!o.dir.empty() && !dirOk)) {
+        (!o.dir.empty() && !dirOk) || (!o.owner.empty() && !ownerOk)) {
         return UsageError("an option given does not apply to '%s'", c.c_str());
     }
 
+    if (!o.owner.empty() && !keytool::SetFileOwner(o.owner)) {
+        return keytool::kExitFailure;
+    }
     keytool::RegisterCallbacks();
     const int rc = RunCommand(c, o);
     return keytool::FinishWrites(rc == keytool::kExitOk) ? rc : keytool::kExitFailure;
