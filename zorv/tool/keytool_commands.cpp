@@ -174,7 +174,8 @@ int Verify(const Options &o)
 {
     // Both paths are judged as the agent judges them, also when the files
     // themselves are fine.
-    const bool agentAccepts = KeepsPathRule(o.primary) & KeepsPathRule(o.standby);
+    const bool primaryAccepted = KeepsPathRule(o.primary);
+    const bool agentAccepts = KeepsPathRule(o.standby) && primaryAccepted;
     const QintKeyFileName names = Names(o);
     QintAdminReport r{};
     const std::uint64_t rc = QintAdminVerifyEx(&names, &r);
