@@ -11,8 +11,6 @@
 namespace zorva {
 namespace {
 
-constexpr int32_t kLogState = 25137;
-
 // Nesting depth of this thread's read holds; one real hold while above 0.
 thread_local unsigned t_readDepth = 0;
 // This thread holds the lock in write mode.
@@ -105,7 +103,7 @@ bool InitialisedForRawCall(const char *function)
     if (IsInitialised()) {
         return true;
     }
-    ZORVA_LOG(ZORVA_LOG_ERROR, kLogState, function, "The process has not been initialized.");
+    ZORVA_LOG(ZORVA_LOG_ERROR, kCodeState, function, "The process has not been initialized.");
     return false;
 }
 
