@@ -19,15 +19,19 @@ extern "C" {
 #define BRIM_INIT_TRIES 3
 #define BRIM_INIT_PAUSE_SECONDS 1
 
-/* The log function handed to the agent: drops every line. */
-void IgnoreAgentLog(int32_t module, int32_t level, const char *function, int32_t line, int32_t code,
-                    const char *format, ...);
+/* The log function handed to the agent. No agent line reaches the console;
+ * the lines that tell why the current front's initialisation or operation
+ * failed are noted, and the front names that cause in one Error line after
+ * its own failure line. */
+void NoteAgentLog(int32_t module, int32_t level, const char *function, int32_t line, int32_t code,
+                  const char *format, ...);
 
 /* 0 when the agent is initialised, else the code of the last ZORVA_Init. */
 int InitAgentWithRetry(void);
 
 /* Encrypts plainText into out (outSize bytes) as a NUL-terminated Base64
- * text. 0; -1 when the agent could not be initialised or refused (logged);
+ * text. 0; -1 when the agent could not be initialised or refused (logged,
+ * with a second line naming the cause when the agent told it);
  * the strcpy_s code when the result does not fit out (not logged). */
 int BrimEncrypt(const char *plainText, char *out, int outSize);
 

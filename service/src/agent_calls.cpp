@@ -2,6 +2,7 @@
 // initialisation and finalisation.
 #include "agent_calls.h"
 
+#include "agent_cause.h"
 #include "console_log.h"
 
 #include "bounded.h"
@@ -10,13 +11,11 @@
 #include <cstring>
 #include <unistd.h>
 
-extern "C" void IgnoreAgentLog(int32_t, int32_t, const char *, int32_t, int32_t, const char *, ...) {}
-
 extern "C" int InitAgentWithRetry(void)
 {
     int ret = RET_ERR;
     for (int attempt = 0; attempt < BRIM_INIT_TRIES; ++attempt) {
-        ret = ZORVA_Init(IgnoreAgentLog, BRIM_PRIMARY_KEY_FILE, BRIM_STANDBY_KEY_FILE);
+        ret = ZORVA_Init(NoteAgentLog, BRIM_PRIMARY_KEY_FILE, BRIM_STANDBY_KEY_FILE);
         if (ret == RET_OK) {
             return RET_OK;
         }
@@ -37,13 +36,25 @@ struct Front {
 
 // Runs one operation between initialisation and finalisation. The agent's
 // buffer is copied out, then given back, then the agent is finalised.
+// After a failure line: one more Error line naming the cause, when the
+// agent's lines for this front told one.
+void PrintCause(const Front &front)
+{
+    if (const char *cause = brim::AgentCause(); cause != nullptr) {
+        PrintLog("Error", front.function, __LINE__, "%s", cause);
+    }
+}
+
 int RunFront(const Front &front, const char *input, char *out, int outSize, uint32_t *resultLen)
 {
+    brim::ForgetAgentCause();
     const int initRet = InitAgentWithRetry();
     if (initRet != RET_OK) {
         PrintLog("Error", front.function, __LINE__, "Failed to init zorv, ret {%d}.", initRet);
+        PrintCause(front);
         return RET_ERR;
     }
+    brim::ForgetAgentCause();
     char *result = nullptr;
     uint32_t length = 0;
     const uint32_t inputLen = input != nullptr ? static_cast<uint32_t>(strlen(input)) : 0;
@@ -54,6 +65,7 @@ int RunFront(const Front &front, const char *input, char *out, int outSize, uint
         } else {
             PrintLog("Error", front.function, __LINE__, "Failed to encrypt, ret {%d}.", opRet);
         }
+        PrintCause(front);
         (void)ZORVA_Finalize();
         return RET_ERR;
     }

@@ -30,6 +30,12 @@ TEST_F(CallbacksTest, CheckPathComparesTheResolvedPathWithThePrefix)
     EXPECT_EQ(ZORVA_CheckPath(file.c_str(), sub.c_str()), 0);
     EXPECT_EQ(ZORVA_CheckPath(file.c_str(), (sub + "/").c_str()), 0);
     EXPECT_EQ(ZORVA_CheckPath(file.c_str(), "/nowhere"), -1);
+    // The prefix ends at a '/' of the path or at its end, never inside a name.
+    const std::string longer = dir_.Write("sub/file.dat.evil", "data");
+    EXPECT_EQ(ZORVA_CheckPath(longer.c_str(), file.c_str()), -1);
+    EXPECT_EQ(ZORVA_CheckPath(file.c_str(), (dir_ / "su").c_str()), -1);
+    EXPECT_EQ(ZORVA_CheckPath((file + ".new").c_str(), file.c_str()), -1) << "not yet existing, same rule";
+    EXPECT_EQ(ZORVA_CheckPath(file.c_str(), "/"), 0);
     // Null or empty prefix: accepted without resolving anything.
     EXPECT_EQ(ZORVA_CheckPath("relative/../x", nullptr), 0);
     EXPECT_EQ(ZORVA_CheckPath("relative/../x", ""), 0);

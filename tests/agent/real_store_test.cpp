@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "keytool.h"
 #include "log_recorder.h"
@@ -82,15 +84,49 @@ TEST_F(RealStoreTest, LifecycleOnARealStoreAndRestoreOfADamagedStandby)
     EXPECT_EQ(ZORVA_CheckInitial(), ZORVA_ERR_PARAMETER_INVALID);
 }
 
-TEST_F(RealStoreTest, StoreFilesReachedThroughDotDotAreRefusedByTheOpenCallback)
+// Key-store files are regular files reached without links: the agent and
+// the key tool refuse a linked store in the same words, and the agent never
+// runs on the one copy it could open.
+TEST_F(RealStoreTest, StoresBreakingThePathRuleAreRefusedInTheKeytoolsWords)
 {
-    dir_.Write("sub/primary.dat", "x");
-    dir_.Write("sub/standby.dat", "y");
-    const std::string primary = dir_ / "sub/../sub/primary.dat";
-    const std::string standby = dir_ / "sub/../sub/standby.dat";
+    const std::string primary = dir_ / "primary.dat";
+    const std::string standby = dir_ / "standby.dat";
+    ASSERT_EQ(CreateStore(primary, standby), 0);
+    const std::string elsewhere = dir_ / "elsewhere.dat";
+    std::filesystem::rename(standby, elsewhere);
+    std::filesystem::create_symlink(elsewhere, standby);
+
     EXPECT_EQ(ZORVA_Init(LogToA, primary.c_str(), standby.c_str()), RET_ERR);
-    EXPECT_TRUE(RecorderA().Has("File path invalid, please check(%s)."));
-    EXPECT_TRUE(RecorderA().Has("Initialize zorv with key file failed, err (%lu)."));
+    const auto refused = RecorderA().WithFormat(
+        "Key-store file (%s) %s; key-store files must be regular files reached without links.");
+    ASSERT_EQ(refused.size(), 1u);
+    EXPECT_EQ(refused[0].function, "ZORVA_PreInit");
+    EXPECT_EQ(refused[0].message, "Key-store file (" + standby +
+                                      ") is a symbolic link; key-store files must be regular files reached without "
+                                      "links.");
+    EXPECT_FALSE(RecorderA().Has("Initialize zorv with key file failed, err (%lu).")) << "the store was not opened";
+
+    const std::string err = dir_ / "keytool.err";
+    for (const char *command : {"verify", "rotate"}) {
+        const int status = std::system((std::string(ZORVM_KEYTOOL) + " " + command + " --primary '" + primary +
+                                        "' --standby '" + standby + "' >/dev/null 2>'" + err + "'")
+                                           .c_str());
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << command;
+        std::ifstream in(err);
+        const std::string said((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_NE(said.find("zorvm_keytool: " + refused[0].message + "\n"), std::string::npos) << command << said;
+    }
+
+    // A path through ".." names the same regular files, but not canonically.
+    RecorderA().Clear();
+    std::filesystem::remove(standby);
+    std::filesystem::rename(elsewhere, standby);
+    const std::string dotted = dir_ / ("../" + std::filesystem::path(dir_.Path()).filename().string() + "/standby.dat");
+    EXPECT_EQ(ZORVA_Init(LogToA, primary.c_str(), dotted.c_str()), RET_ERR);
+    ASSERT_EQ(RecorderA().WithFormat(refused[0].format).size(), 1u);
+    EXPECT_NE(RecorderA().WithFormat(refused[0].format)[0].message.find("is not its own canonical path"),
+              std::string::npos);
+    EXPECT_EQ(ZORVA_Init(LogToA, primary.c_str(), standby.c_str()), RET_OK);
 }
 
 } // namespace

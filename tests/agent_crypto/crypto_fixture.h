@@ -55,14 +55,10 @@ inline std::string SavedHash()
     return h;
 }
 
-// The check as the crypto operations run it: inside a read hold of the
-// reload lock.
+// The check; it takes its own read hold of the reload lock.
 inline int CheckReload(uint32_t force)
 {
-    pthread_rwlock_rdlock(&g_stZorvaRealoadLock);
-    const int r = ZORVA_CheckReloadKeyFile(force);
-    pthread_rwlock_unlock(&g_stZorvaRealoadLock);
-    return r;
+    return ZORVA_CheckReloadKeyFile(force);
 }
 
 // True while some thread (this one included) holds the reload lock.

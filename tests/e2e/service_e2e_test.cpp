@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <openssl/evp.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <future>
@@ -84,6 +87,25 @@ size_t Count(const std::string &text, const std::string &what)
         ++n;
     }
     return n;
+}
+
+// Base64 both ways, to forge cipher texts the way an attacker edits them.
+std::string Unbase64(const std::string &text)
+{
+    std::string raw(text.size(), '\0');
+    const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char *>(raw.data()),
+                                  reinterpret_cast<const unsigned char *>(text.data()), static_cast<int>(text.size()));
+    raw.resize(n > 0 ? static_cast<size_t>(n) - std::count(text.end() - 2, text.end(), '=') : 0);
+    return raw;
+}
+
+std::string Base64(const std::string &raw)
+{
+    std::string text(4 * ((raw.size() + 2) / 3) + 1, '\0');
+    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(text.data()),
+                                  reinterpret_cast<const unsigned char *>(raw.data()), static_cast<int>(raw.size()));
+    text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return text;
 }
 
 const std::regex kConsoleLine(R"(\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\]\[(Warn|Error)\]\[[A-Za-z]+\]\[\d+\][^\n]*)");
@@ -303,6 +325,40 @@ TEST_F(Serving, FailedDecryptionClosesSilentlyAndTheNextClientIsServed)
     EXPECT_TRUE(std::regex_search(NewErr(), std::regex(R"(\]\[Error\]\[BrimDecrypt\]\[\d+\]Failed to decrypt, ret \{-?\d+\}\.\n)")));
 }
 
+// After "Failed to decrypt" the daemon names the cause in one more line; the
+// agent's own lines stay off the console.
+TEST_F(Serving, FailedDecryptionIsFollowedByItsCause)
+{
+    const std::string beforePruning = CipherOf("made under a retired key");
+    ASSERT_EQ(Keytool("rotate", {"--domain", "9"}).status, 0);
+    ASSERT_EQ(Keytool("prune", {"--keep", "0"}).status, 0);
+    const std::string sealed = Unbase64(CipherOf("the cause is told"));
+    ASSERT_GT(sealed.size(), 40u);
+    std::string otherDomain = sealed;
+    otherDomain[4] = 5; // the header's domain field, little-endian
+    std::string tampered = sealed;
+    tampered[sealed.size() - 20] ^= 0x01;
+
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"not*Base64*at*all!", "Cause: not Base64 text."},
+        {Base64(sealed.substr(0, 30)), "Cause: malformed or truncated cipher text."},
+        {Base64(otherDomain), "Cause: unknown domain (the cipher text is for another key domain)."},
+        {beforePruning, "Cause: key id not in the key store (pruned, or a cipher text from another store)."},
+        {Base64(tampered), "Cause: authentication failed (damaged or tampered cipher text)."},
+    };
+    for (const auto &[request, cause] : cases) {
+        const size_t errBefore = daemon_->Err().size();
+        EXPECT_EQ(Ask(request).response, "") << cause;
+        const std::string err = daemon_->Err().substr(errBefore);
+        EXPECT_TRUE(std::regex_match(err, std::regex(R"(\[[^\]]+\]\[Error\]\[BrimDecrypt\]\[\d+\]Failed to decrypt, ret \{-1\}\.\n)"
+                                                     R"(\[[^\]]+\]\[Error\]\[BrimDecrypt\]\[\d+\])" +
+                                                     std::regex_replace(cause, std::regex(R"([().])"), R"(\$&)") +
+                                                     "\n")))
+            << err;
+    }
+    EXPECT_EQ(NewOut(), "");
+}
+
 TEST_F(Serving, IdleClientIsDroppedAfterTheTimeOutAndOthersAreServed)
 {
     const std::string cipher = CipherOf("not held up");
@@ -433,6 +489,35 @@ TEST(MissingKeyStore, ToolAndDaemonTryThreeTimesThenFail)
     EXPECT_GE(e.seconds, 2.9);
     EXPECT_EQ(Count(daemon.Err(), "][Error][BrimDecrypt]["), 1u);
     EXPECT_NE(daemon.Err().find("]Failed to init zorv, ret {"), std::string::npos) << daemon.Err();
+}
+
+// ---------------------------------------------------------------------------
+// A store reached through a link: refused, and the console says why
+
+TEST(RefusedKeyStore, ALinkedStoreIsRefusedAndTheConsoleSaysWhy)
+{
+    REQUIRE_ISOLATION();
+    RemoveKeyStore();
+    ASSERT_EQ(Keytool("create").status, 0);
+    const std::string moved = "/etc/zorvm_standby_file.dat.moved";
+    ASSERT_EQ(rename(kStandby.c_str(), moved.c_str()), 0);
+    ASSERT_EQ(symlink(moved.c_str(), kStandby.c_str()), 0);
+    const std::string rule = "Key-store file (" + kStandby +
+                             ") is a symbolic link; key-store files must be regular files reached without links.";
+
+    const Outcome tool = Encrypt("not through a link");
+    EXPECT_EQ(tool.status, 255);
+    EXPECT_EQ(tool.out, "");
+    EXPECT_NE(tool.err.find("]Failed to init zorv, ret {-1}.\n"), std::string::npos) << tool.err;
+    EXPECT_NE(tool.err.find("][Error][BrimEncrypt]["), std::string::npos) << tool.err;
+    EXPECT_NE(tool.err.find("]" + rule + "\n"), std::string::npos) << tool.err;
+    EXPECT_EQ(Count(tool.err, "\n"), 2u) << tool.err;
+
+    const Outcome verify = Keytool("verify");
+    EXPECT_EQ(verify.status, 1);
+    EXPECT_NE(verify.err.find("zorvm_keytool: " + rule + "\n"), std::string::npos) << verify.err;
+    unlink(kStandby.c_str());
+    unlink(moved.c_str());
 }
 
 } // namespace

@@ -57,4 +57,45 @@ TEST_F(ConcurrencyTest, ResetWhileOtherThreadsUseTheKeys)
     EXPECT_GT(operations.load(), 0);
 }
 
+// Finalising destroys the state lock that the caller's record created;
+// calls that saw the store loaded must be out of it first, and later ones
+// must find the store closed instead of a destroyed lock.
+TEST_F(ConcurrencyTest, FinaliseAndInitialiseWhileOtherThreadsAskForKeys)
+{
+    ASSERT_EQ(QintInitializeEx(0, &names_, 0, nullptr), 0u);
+    std::atomic<bool> stop{false};
+    std::atomic<int> wrong{0};
+    std::atomic<long> opened{0};
+    auto worker = [&] {
+        const unsigned char plain[8] = "seven.";
+        while (!stop.load()) {
+            unsigned char cipher[48], back[48];
+            uint32_t c = sizeof cipher, p = sizeof back;
+            const uint64_t sealed = MurEncryptEx(9, 9, plain, 8, cipher, &c);
+            if (sealed == 0 && MurDecryptEx(9, cipher, c, back, &p) == 0) {
+                wrong += p == 8 && std::memcmp(back, plain, 8) == 0 ? 0 : 1;
+                opened++;
+            } else if (sealed != 0 && sealed != MUR_ERR_NOT_INITIALIZED) {
+                wrong++;
+            }
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back(worker);
+    }
+    for (int i = 0; i < 300; ++i) {
+        ASSERT_EQ(QintFinalizeEx(), 0u);
+        ASSERT_EQ(QintInitializeEx(0, &names_, 0, nullptr), 0u);
+        std::this_thread::yield();
+    }
+    stop = true;
+    for (auto &t : threads) {
+        t.join();
+    }
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_GT(opened.load(), 0);
+    EXPECT_EQ(Capture::Get().locksCreated.load(), Capture::Get().locksDestroyed.load() + 1);
+}
+
 } // namespace

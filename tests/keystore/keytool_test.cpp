@@ -125,7 +125,7 @@ TEST_F(KeytoolTest, CreateListRotatePruneAndBackup)
     EXPECT_EQ(Mode(bs), 0600u);
     r = Tool("backup --dir " + dir_.File("no/such/dir"));
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(Has(r.err, "zorvm_standby_file.dat.membak: file cannot be written")) << r.err;
+    EXPECT_TRUE(Has(r.err, "no/such/dir: cannot create the folder")) << r.err;
 }
 
 TEST_F(KeytoolTest, VerifyNamesTheWrongCopyAndWhy)
@@ -182,18 +182,17 @@ TEST_F(KeytoolTest, BothCopiesDamagedIsAnErrorAndNothingIsWritten)
 
 // A service may read the store at any moment of a rotation: each file is
 // replaced whole by a rename, so a reader that opened the old file still
-// reads it complete, and the replacement keeps the old file's owner, mode
-// and symbolic link.
-TEST_F(KeytoolTest, RotationReplacesEachFileWholeKeepingOwnerModeAndLinks)
+// reads it complete. The replacement keeps the old file's owner and mode
+// only when that mode grants nothing to others.
+TEST_F(KeytoolTest, RotationReplacesEachFileWholeKeepingOnlyASafeOwnerAndMode)
 {
     ASSERT_EQ(Tool("create").status, 0);
-    const std::string realStandby = dir_.File("real-standby.dat");
-    ASSERT_EQ(::rename(standby_.c_str(), realStandby.c_str()), 0);
-    ASSERT_EQ(::symlink(realStandby.c_str(), standby_.c_str()), 0);
     ASSERT_EQ(::chmod(primary_.c_str(), 0640), 0);
+    ASSERT_EQ(::chmod(standby_.c_str(), 0644), 0);
     const bool root = ::geteuid() == 0;
     if (root) {
         ASSERT_EQ(::chown(primary_.c_str(), 1000, 1000), 0);
+        ASSERT_EQ(::chown(standby_.c_str(), 1000, 1000), 0);
     }
 
     const auto before = ReadBytes(primary_);
@@ -209,17 +208,13 @@ TEST_F(KeytoolTest, RotationReplacesEachFileWholeKeepingOwnerModeAndLinks)
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     if (root) {
         EXPECT_EQ(st.st_uid, 1000u);
-        EXPECT_EQ(st.st_gid, 1000u);
     }
-    ASSERT_EQ(::lstat(standby_.c_str(), &st), 0);
-    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link stays; the file it names is replaced";
-    EXPECT_EQ(ReadBytes(realStandby), ReadBytes(primary_));
-    EXPECT_EQ(Mode(realStandby), 0600u);
+    ASSERT_EQ(::stat(standby_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u) << "a readable copy becomes owner-only";
+    EXPECT_EQ(st.st_uid, ::geteuid());
     EXPECT_EQ(Tool("verify").status, 0);
 
     // Nothing of the temporary files is left beside the store.
-    ToolRun r = Tool("list");
-    ASSERT_EQ(r.status, 0);
     const std::string listing = dir_.File("listing.txt");
     ASSERT_EQ(std::system(("ls -a " + dir_.path() + " >" + listing).c_str()), 0);
     EXPECT_FALSE(Has(Slurp(listing), ".tmp.")) << Slurp(listing);
@@ -332,6 +327,79 @@ TEST_F(KeytoolTest, ATpmSlotOpensOnlyOnItsTpmWhileThePcrsHoldAndRecoveryMovesThe
     r = Tool("verify");
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(Has(r.err, "no TPM reachable")) << r.err;
+}
+
+// Key-store files and backups are regular files reached without links, in
+// folders only their owner can write. Root's backup into a folder another
+// user prepared must not overwrite what that user's link names.
+TEST_F(KeytoolTest, LinksAndFoldersOthersCanWriteAreNeverWrittenThrough)
+{
+    ASSERT_EQ(Tool("create").status, 0);
+    const std::string target = dir_.File("shadow"); // stands in for /etc/shadow
+    {
+        std::ofstream(target) << "root:$6$secret:19000::::::\n";
+    }
+    ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
+    auto targetUntouched = [&] {
+        EXPECT_EQ(Slurp(target), "root:$6$secret:19000::::::\n");
+        EXPECT_EQ(Mode(target), 0640u);
+    };
+
+    // A store copy that is a link: refused in the rule's words, nothing written.
+    const std::string realStandby = dir_.File("real-standby.dat");
+    ASSERT_EQ(::rename(standby_.c_str(), realStandby.c_str()), 0);
+    ASSERT_EQ(::symlink(realStandby.c_str(), standby_.c_str()), 0);
+    const auto primaryBefore = ReadBytes(primary_), standbyBefore = ReadBytes(realStandby);
+    ToolRun r = Tool("rotate --all");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "Key-store file (" + standby_ +
+                               ") is a symbolic link; key-store files must be regular files reached without links."))
+        << r.err;
+    EXPECT_EQ(ReadBytes(primary_), primaryBefore);
+    EXPECT_EQ(ReadBytes(realStandby), standbyBefore);
+    ASSERT_EQ(::unlink(standby_.c_str()), 0);
+    ASSERT_EQ(::rename(realStandby.c_str(), standby_.c_str()), 0);
+
+    // A folder everyone can write, with a planted link to the target.
+    const std::string open = dir_.File("open");
+    ASSERT_EQ(::mkdir(open.c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(open.c_str(), 01777), 0);
+    ASSERT_EQ(::symlink(target.c_str(), (open + "/zorvm_primary_file.dat.membak").c_str()), 0);
+    r = Tool("backup --dir " + open);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "users other than its owner can write this folder")) << r.err;
+    targetUntouched();
+
+    // The same link in a folder of our own is refused as a link.
+    ASSERT_EQ(::chmod(open.c_str(), 0700), 0);
+    r = Tool("backup --dir " + open);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "/zorvm_primary_file.dat.membak) is a symbolic link")) << r.err;
+    targetUntouched();
+
+    if (::geteuid() == 0) {
+        // A folder of another user: a backup file that user pre-created
+        // would leave the keys in that user's hands.
+        ASSERT_EQ(::unlink((open + "/zorvm_primary_file.dat.membak").c_str()), 0);
+        ASSERT_EQ(::chown(open.c_str(), 1000, 1000), 0);
+        r = Tool("backup --dir " + open);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(Has(r.err, "the folder belongs to another user (uid 1000)")) << r.err;
+    }
+
+    // A missing backup folder is made owner-only, its files 0600, owned as asked.
+    const std::string fresh = dir_.File("fresh");
+    const bool root = ::geteuid() == 0;
+    r = Tool(std::string("backup --dir ") + fresh + (root ? " --owner 1000" : ""));
+    ASSERT_EQ(r.status, 0) << r.err;
+    struct stat st {};
+    ASSERT_EQ(::stat(fresh.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    EXPECT_EQ(st.st_uid, root ? 1000u : ::geteuid());
+    ASSERT_EQ(::stat((fresh + "/zorvm_standby_file.dat.membak").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(st.st_uid, root ? 1000u : ::geteuid());
+    EXPECT_EQ(Tool("backup --dir " + fresh + " --owner no-such-user-here").status, 1);
 }
 
 } // namespace

@@ -85,6 +85,9 @@ ZORVA_API int ZORVA_CheckInitial(void);
 /* Callbacks and path check. */
 ZORVA_API void ZORVA_RecvNotify(int32_t eventCode, const void *data, size_t length);
 ZORVA_API void ZORVA_DoEvents(void);
+/* 0 when path resolves to a text that begins with prefix, the prefix ending
+ * at a '/' of it or at its end (a trailing '/' of the prefix is ignored);
+ * -1 otherwise. A null or empty prefix accepts any path. */
 ZORVA_API int ZORVA_CheckPath(const char *path, const char *prefix);
 
 /* Locks. */
@@ -104,7 +107,14 @@ ZORVA_API void ZORVA_ZorvThreadId(void *id);
 ZORVA_API void ZORVA_ZorvLog(int level, const char *text1, const char *text2, int number, char *message);
 ZORVA_API void ZORVA_SpecialCharReplace(char *text);
 
-/* Encrypt and decrypt. */
+/* Encrypt and decrypt. The raw data calls (ZORVA_EncryptData,
+ * ZORVA_DecryptData, ZORVA_CalcHmacData, ZORVA_VerifyHmacData) and
+ * ZORVA_CheckReloadKeyFile take their own read hold of g_stZorvaRealoadLock:
+ * the caller need not hold it. A hold the caller took itself is never given
+ * up by the agent, so a re-initialisation after a failed reset then waits
+ * for it at most 30 s and fails (-1). The raw data calls answer -1 when the
+ * agent is not initialised. ZORVA_Init and ZORVA_Finalize take the lock in
+ * write mode: they wait for running operations and none starts meanwhile. */
 ZORVA_API int ZORVA_Encrypt(uint32_t domainId, const char *plainText, uint32_t plainTextLen, char **cipherText,
                             uint32_t *cipherTextLen);
 ZORVA_API int ZORVA_Decrypt(uint32_t domainId, const char *cipherText, uint32_t cipherTextLen, char **plainText,

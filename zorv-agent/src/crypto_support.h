@@ -7,6 +7,7 @@
 
 #include "agent_log.h"
 #include "bounded.h"
+#include "reload_lock.h"
 #include "zorva_main.h"
 
 namespace zorva::crypto {
@@ -14,27 +15,9 @@ namespace zorva::crypto {
 // Largest plain or data length that encryption and HMAC computation accept.
 inline constexpr uint32_t kMaxPlainLen = 0x40000000u;
 
-// Holds g_stZorvaRealoadLock in read mode for its lifetime. A reload inside
-// the guarded code may give the hold up and take it back; the thread holds it
-// again when that returns, so the release here stays balanced.
-// A thread that already holds the lock for writing (a log function called
-// during a reload that calls back into the agent) is refused the read hold;
-// it then releases nothing.
-class ReloadReadHold {
-public:
-    ReloadReadHold() : held_(pthread_rwlock_rdlock(&g_stZorvaRealoadLock) == 0) {}
-    ~ReloadReadHold()
-    {
-        if (held_) {
-            (void)pthread_rwlock_unlock(&g_stZorvaRealoadLock);
-        }
-    }
-    ReloadReadHold(const ReloadReadHold &) = delete;
-    ReloadReadHold &operator=(const ReloadReadHold &) = delete;
-
-private:
-    bool held_;
-};
+// The read hold of the reload lock that every operation and raw data call
+// takes (reload_lock.h).
+using zorva::ReloadReadHold;
 
 // An agent buffer (ZORVA_MemAlloc) that is zeroed when taken and given back
 // with ZORVA_MemClearFree over the size it was allocated with, whatever a

@@ -84,6 +84,10 @@ int ZORVA_DecryptData(uint32_t domainId, const unsigned char *cipherText, uint32
                   "(ASSERTION FAILURE) plainTextLen is NULL, return(RET_ERR).");
         return RET_ERR;
     }
+    ReloadReadHold hold;
+    if (!zorva::InitialisedForRawCall("ZORVA_DecryptData")) {
+        return RET_ERR;
+    }
     const uint32_t bufferSize = *plainTextLen;
     uint64_t r = MurDecryptEx(domainId, cipherText, cipherTextLen, plainText, plainTextLen);
     if (r == 0) {

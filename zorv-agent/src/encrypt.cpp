@@ -84,6 +84,10 @@ int ZORVA_EncryptData(uint32_t domainId, const unsigned char *plainText, uint32_
                   "(ASSERTION FAILURE) cipherTextLen is NULL, return(RET_ERR).");
         return RET_ERR;
     }
+    ReloadReadHold hold;
+    if (!zorva::InitialisedForRawCall("ZORVA_EncryptData")) {
+        return RET_ERR;
+    }
     // Take up a key file changed on disk before encrypting.
     (void)ZORVA_CheckReloadKeyFile(0);
 

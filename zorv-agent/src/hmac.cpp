@@ -141,6 +141,10 @@ int ZORVA_CalcHmacData(const ZorvaParms *zorvaParms, const unsigned char *plainT
                   "(ASSERTION FAILURE) cipherLen is NULL, return(RET_ERR).");
         return RET_ERR;
     }
+    ReloadReadHold hold;
+    if (!zorva::InitialisedForRawCall("ZORVA_CalcHmacData")) {
+        return RET_ERR;
+    }
     // Take up a key file changed on disk before computing.
     (void)ZORVA_CheckReloadKeyFile(0);
 
@@ -189,6 +193,10 @@ int ZORVA_VerifyHmacData(const ZorvaParms *zorvaParms, const unsigned char *plai
     if (cipherText == nullptr) {
         ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeAssert, "ZORVA_VerifyHmacData",
                   "(ASSERTION FAILURE) cipherText is NULL, return(RET_ERR).");
+        return RET_ERR;
+    }
+    ReloadReadHold hold;
+    if (!zorva::InitialisedForRawCall("ZORVA_VerifyHmacData")) {
         return RET_ERR;
     }
     uint64_t r = MurVerifyHmacEx(zorvaParms->domainId, plainText, plainLen, cipherText, cipherLen);

@@ -4,12 +4,15 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 #include <unistd.h>
 
 #include "agent_log.h"
 #include "bounded.h"
 #include "callbacks.h"
 #include "lifecycle.h"
+#include "reload_lock.h"
+#include "zorv_path_rule.h"
 
 using namespace zorva;
 
@@ -30,21 +33,6 @@ constexpr KeyFilePair kFixedKeyFiles[] = {
 };
 
 pthread_mutex_t g_stZorvaInitMutex = PTHREAD_MUTEX_INITIALIZER;
-
-// Read-write locks start statically initialised; later initialisations
-// destroy them first so each is initialised only once at a time.
-bool g_rwLocksReinitialised = false;
-
-void ResetRwLocks()
-{
-    if (g_rwLocksReinitialised) {
-        (void)pthread_rwlock_destroy(&g_stZorvaStatusRwLock);
-        (void)pthread_rwlock_destroy(&g_stZorvaRealoadLock);
-    }
-    (void)pthread_rwlock_init(&g_stZorvaStatusRwLock, nullptr);
-    (void)pthread_rwlock_init(&g_stZorvaRealoadLock, nullptr);
-    g_rwLocksReinitialised = true;
-}
 
 void ClearKeyFileNames()
 {
@@ -89,6 +77,15 @@ int ZORVA_PreInit(const char *primaryKeyFile, const char *standbyKeyFile)
         ZORVA_LOG(ZORVA_LOG_ERROR, kCodeState, "ZORVA_PreInit", "The primary file (%s) or standby file (%s) is too lenth.",
                   primaryKeyFile, standbyKeyFile);
         return ZORVA_ERR_PARAMETER_INVALID;
+    }
+    // Key-store files are regular files reached without links; a pair that
+    // breaks the rule is refused whole, so the agent never runs silently on
+    // the one copy it may open.
+    for (const char *path : {primaryKeyFile, standbyKeyFile}) {
+        if (const char *problem = ZorvPathRuleProblem(path); problem != nullptr) {
+            ZORVA_LOG(ZORVA_LOG_ERROR, kCodeDecrypt, "ZORVA_PreInit", ZORV_PATH_RULE_FORMAT, path, problem);
+            return RET_ERR;
+        }
     }
     ClearKeyFileNames();
     int c = memcpy_s(g_szZorvaPriKeyFile, sizeof g_szZorvaPriKeyFile, primaryKeyFile, primaryLen);
@@ -136,9 +133,16 @@ int ZORVA_InitMutexLockProtect(ZorvaLogIntf logFunc, const char *primaryKeyFile,
                   "(ASSERTION FAILURE) standbyKeyFile is NULL, return(ZORVA_ERR_PARAMETER_INVALID).");
         return ZORVA_ERR_PARAMETER_INVALID;
     }
+    // No operation runs while the key store is opened and the state set.
+    const zorva::ReloadWriteHold exclusive;
     if (zorva::IsInitialised()) {
         ZORVA_LOG(ZORVA_LOG_ERROR, kCodeState, "ZORVA_InitMutexLockProtect", "The process has been initialized.");
         return RET_OK;
+    }
+    if (!exclusive.held()) {
+        ZORVA_LOG(ZORVA_LOG_ERROR, kCodeKeyFile, "ZORVA_InitMutexLockProtect",
+                  "Reload lock not obtained for initialisation, ret (%d).", exclusive.error());
+        return RET_ERR;
     }
     zorva::StoreLogFunction(logFunc);
 
@@ -156,16 +160,22 @@ int ZORVA_InitMutexLockProtect(ZorvaLogIntf logFunc, const char *primaryKeyFile,
         (void)ZORVA_ZorvThreadClearUp();
         return RET_ERR;
     }
-    ResetRwLocks();
     zorva::SetInitialised(true);
     return RET_OK;
 }
 
 int ZORVA_Finalize(void)
 {
+    // The key store is closed only when no operation is inside it.
+    const zorva::ReloadWriteHold exclusive;
     if (!zorva::IsInitialised()) {
         ZORVA_LOG(ZORVA_LOG_ERROR, kCodeState, "ZORVA_Finalize", "The process has been finalized.");
         return ZORVA_ERR_FINALIZED;
+    }
+    if (!exclusive.held()) {
+        ZORVA_LOG(ZORVA_LOG_ERROR, kCodeFinalizeFailed, "ZORVA_Finalize",
+                  "Reload lock not obtained for finalisation, ret (%d).", exclusive.error());
+        return RET_ERR;
     }
     (void)ZORVA_ZorvThreadClearUp();
     const uint64_t r = QintFinalizeEx();

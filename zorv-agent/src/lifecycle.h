@@ -5,9 +5,11 @@
 
 extern "C" {
 // Checks the two key-file paths (both exist, primary first; each at most 127
-// characters) and stages them in g_szZorvaPriKeyFile, g_szZorvaStdKeyFile and
+// characters; each a regular file reached without links, zorv_path_rule.h)
+// and stages them in g_szZorvaPriKeyFile, g_szZorvaStdKeyFile and
 // g_pstZorvaFileName. 0; 10003 when one does not exist; 10002 when one is
-// too long; -1 when a copy failed. Logs its own failure line.
+// too long; -1 when one breaks the path rule (nothing staged) or a copy
+// failed. Logs its own failure line.
 int ZORVA_PreInit(const char *primaryKeyFile, const char *standbyKeyFile);
 }
 

@@ -1,6 +1,6 @@
 // Path check of the file callbacks: a path is acceptable when it resolves
 // (links, "." and ".." removed, made absolute) to a text that begins with the
-// prefix.
+// prefix, the prefix ending at a '/' of that text or at its end.
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -56,6 +56,14 @@ bool MissingPathIsCanonical(const char *path)
     }
 }
 
+// The prefix's first n characters begin path, and path goes on with a '/'
+// or ends there: "/x/a.dat" covers "/x/a.dat" and "/x/a.dat/k", never
+// "/x/a.dat.evil".
+bool UnderPrefix(const char *path, const char *prefix, size_t n)
+{
+    return std::strncmp(path, prefix, n) == 0 && (path[n] == '\0' || path[n] == '/');
+}
+
 } // namespace
 
 extern "C" {
@@ -77,12 +85,12 @@ int ZORVA_CheckPath(const char *path, const char *prefix)
     if (resolved == nullptr) {
         const int err = errno;
         if (err == ENOENT) {
-            return MissingPathIsCanonical(path) && std::strncmp(path, prefix, n) == 0 ? 0 : -1;
+            return MissingPathIsCanonical(path) && UnderPrefix(path, prefix, n) ? 0 : -1;
         }
         ZORVA_LOG(ZORVA_LOG_ERROR, kCodeDecrypt, "ZORVA_CheckPath", "Realpath(%s) failed, errno:%d", path, err);
         return -1;
     }
-    const bool match = std::strncmp(resolved, prefix, n) == 0;
+    const bool match = UnderPrefix(resolved, prefix, n);
     std::free(resolved);
     return match ? 0 : -1;
 }

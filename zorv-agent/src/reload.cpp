@@ -2,8 +2,6 @@
 // always when forced after a failed crypto call. A reset in place first; if
 // that fails, finalise and initialise again under exclusive access, falling
 // back to the memory-backup key files.
-#include <unistd.h>
-
 #include "agent_log.h"
 #include "crypto_support.h"
 #include "lifecycle.h"
@@ -13,6 +11,7 @@ using namespace zorva::crypto;
 
 namespace {
 
+constexpr unsigned kDrainSeconds = 1;
 constexpr const char *kBackupPrimaryFile = "/VBX/data/zorvm_primary_file.dat.membak";
 constexpr const char *kBackupStandbyFile = "/VBX/data/zorvm_standby_file.dat.membak";
 
@@ -52,6 +51,9 @@ extern "C" {
 
 int ZORVA_CheckReloadKeyFile(uint32_t force)
 {
+    // The caller's own read hold, if it took one, is never given up here;
+    // this one is the hold the exclusive phase gives up and takes back.
+    ReloadReadHold hold;
     struct stat status = {};
     char hashText[ZORVA_SHA256_TEXT_LEN] = {};
 
@@ -76,14 +78,20 @@ int ZORVA_CheckReloadKeyFile(uint32_t force)
     if (reset != 0) {
         // Exclusive phase: give up this thread's read hold, let the other
         // operations drain, and re-initialise under the write hold. The
-        // caller gets its read hold back either way.
-        (void)pthread_rwlock_unlock(&g_stZorvaRealoadLock);
-        sleep(1);
-        (void)pthread_rwlock_wrlock(&g_stZorvaRealoadLock);
-        const bool loaded = Reinitialise();
-        (void)pthread_rwlock_unlock(&g_stZorvaRealoadLock);
-        (void)pthread_rwlock_rdlock(&g_stZorvaRealoadLock);
-        if (!loaded) {
+        // thread gets its read hold back either way.
+        zorva::ReloadExclusivePhase exclusive(kDrainSeconds);
+        if (!exclusive.exclusive()) {
+            ZORVA_LOG(ZORVA_LOG_ERROR, kCodeKeyFile, "ZORVA_CheckReloadKeyFile",
+                      "Reload lock not obtained for re-initialisation, ret (%d).", exclusive.error());
+            return RET_ERR;
+        }
+        // A finalise that ran while this thread waited leaves nothing to
+        // reload: the key store must stay closed.
+        if (!zorva::IsInitialised()) {
+            ZORVA_LOG(ZORVA_LOG_ERROR, kCodeState, "ZORVA_CheckReloadKeyFile", "The process has not been initialized.");
+            return RET_ERR;
+        }
+        if (!Reinitialise()) {
             return RET_ERR;
         }
     }

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <thread>
 
 #include <openssl/crypto.h>
 
@@ -90,6 +91,10 @@ struct State {
     QintCallbacks callbacks{};
     bool registered = false;
     std::atomic<bool> initialized{false};
+    // Data-protection calls between their look at `initialized` and their
+    // release of `lock`. Finalising waits for them to leave before it
+    // destroys the lock, so a lock is never destroyed while it is taken.
+    std::atomic<int> lockUsers{0};
     StateLock lock;
     QintKeyTable *table = nullptr; // guarded by lock
     PairPaths paths;
@@ -245,7 +250,7 @@ ZORV_API uint64_t QintFinalizeEx(void)
 {
     State &s = S();
     std::lock_guard guard(s.api);
-    if (!s.initialized.exchange(false, std::memory_order_acq_rel)) {
+    if (!s.initialized.exchange(false)) {
         return 0;
     }
     QintKeyTable *old = nullptr;
@@ -255,6 +260,11 @@ ZORV_API uint64_t QintFinalizeEx(void)
         s.table = nullptr;
     }
     ReleaseKeyTable(old);
+    // Callers that saw the store loaded may still be about to take the lock;
+    // later ones see it finalised and never touch it.
+    while (s.lockUsers.load() != 0) {
+        std::this_thread::yield();
+    }
     s.lock.Destroy();
     WipeString(s.paths.primary);
     WipeString(s.paths.standby);
@@ -267,17 +277,16 @@ ZORV_API uint64_t QintKeyTableAcquireEx(const QintKeyTable **table)
         return QINT_ERR_BAD_ARGUMENT;
     }
     State &s = S();
-    if (!s.initialized.load(std::memory_order_acquire)) {
-        return QINT_ERR_NOT_INITIALIZED;
-    }
     QintKeyTable *current = nullptr;
-    {
+    s.lockUsers.fetch_add(1);
+    if (s.initialized.load()) {
         std::lock_guard guard(s.lock);
         current = s.table;
         if (current != nullptr) {
             RetainKeyTable(current);
         }
     }
+    s.lockUsers.fetch_sub(1);
     if (current == nullptr) {
         return QINT_ERR_NOT_INITIALIZED;
     }

@@ -39,6 +39,7 @@ struct Options {
     std::uint32_t pcrMask = 0;
     int passphraseFd = -1;
     std::uint32_t slotId = 0;  // protect remove SLOT
+    std::string owner; // --owner USER: owner of the files written
 };
 
 // Applies --host-key, --tpm2-pcrs and the recovery passphrase: read from
@@ -51,8 +52,23 @@ bool SetUpProtection(const Options &o);
 std::uint32_t ProtectTypeByName(const std::string &name);
 
 // Registers stdio callbacks that create files owner-only and sync on flush.
-// Written files replace the old ones by rename, a pair at a time.
+// Written files replace the old ones by rename, a pair at a time. Every file
+// is reached without links: the folder and the file are opened with
+// O_NOFOLLOW, and a folder that users other than its owner can write (or
+// that belongs to another user) is never written into.
 void RegisterCallbacks();
+
+// Files written from now on belong to user (name or number) instead of the
+// invoking user. False, with a message, when there is no such user.
+bool SetFileOwner(const std::string &user);
+
+// Makes the folder of a backup, mode 0700 and owned as the files will be,
+// when it is missing. False, with a message, when it cannot be made.
+bool PrepareBackupFolder(const std::string &dir);
+
+// True when path keeps the rule of zorv_path_rule.h; otherwise says, in the
+// agent's words, why the agent would refuse it, and answers false.
+bool KeepsPathRule(const std::string &path);
 
 // At the end of a command: renames the files still waiting (publish) or
 // throws them away (a failed command leaves the store as it was). False,

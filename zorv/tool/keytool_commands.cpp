@@ -201,6 +201,10 @@ int List(const Options &o)
 
 int Verify(const Options &o)
 {
+    // Both paths are judged as the agent judges them, also when the files
+    // themselves are fine.
+    const bool primaryAccepted = KeepsPathRule(o.primary);
+    const bool agentAccepts = KeepsPathRule(o.standby) && primaryAccepted;
     const QintKeyFileName names = Names(o);
     QintAdminReport r{};
     const std::uint64_t rc = QintAdminVerifyEx(&names, &r);
@@ -214,6 +218,11 @@ int Verify(const Options &o)
     if (rc == 0) {
         line(stdout, o.primary, 0, r.primaryCounter);
         line(stdout, o.standby, 0, r.standbyCounter);
+        if (!agentAccepts) {
+            std::fprintf(stderr, "zorvm_keytool: verify: both copies valid and equal, but the agent refuses the "
+                                 "paths\n");
+            return kExitFailure;
+        }
         std::printf("key store verified: both copies valid and equal\n");
         PrintSlots(o, stdout);
         return kExitOk;
@@ -248,6 +257,9 @@ int Verify(const Options &o)
 
 int Backup(const Options &o)
 {
+    if (!PrepareBackupFolder(o.dir)) {
+        return kExitFailure;
+    }
     const std::string primary = o.dir + "/zorvm_primary_file.dat.membak";
     const std::string standby = o.dir + "/zorvm_standby_file.dat.membak";
     const QintKeyFileName names = Names(o);

@@ -49,6 +49,8 @@ constexpr const char *kUsage =
     "  --tpm2-pcrs LIST          bind new TPM slots to these SHA-256 PCRs (e.g. 7 or 0,7)\n"
     "  --passphrase-fd N         read the recovery passphrase from descriptor N (one\n"
     "                            line); without it the terminal is asked, echo off\n"
+    "  --owner USER              commands that write: the files written belong to\n"
+    "                            USER (default: the invoking user), mode 0600\n"
     "  -h, --help                this text\n"
     "\n"
     "exit status: 0 success, 1 failure, 2 usage error\n";
@@ -214,6 +216,11 @@ int main(int argc, char **argv)
                 return UsageError("--keep needs a number, not '%s'", value);
             }
             o.hasKeep = true;
+        } else if (a == "--owner") {
+            if (!needValue("--owner")) {
+                return keytool::kExitUsage;
+            }
+            o.owner = value;
         } else if (a == "--dir") {
             if (!needValue("--dir")) {
                 return keytool::kExitUsage;
@@ -280,14 +287,20 @@ int main(int argc, char **argv)
     const bool dirOk = c == "backup";
     const bool protectOk = c == "create" || c == "migrate";
     const bool pcrsOk = protectOk || (c == "protect" && o.subcommand == "add");
+    const bool ownerOk = c == "create" || c == "rotate" || c == "prune" || c == "backup" || c == "migrate" ||
+                         c == "protect";
     if ((o.force && !forceOk) || ((o.all || o.hasDomain) && !domainOk) || (o.hasKeep && !keepOk) ||
-        (!o.dir.empty() && !dirOk) || ((o.hasProtect || o.recovery) && !protectOk) || (o.hasPcrs && !pcrsOk)) {
+        (!o.dir.empty() && !dirOk) || ((o.hasProtect || o.recovery) && !protectOk) || (o.hasPcrs && !pcrsOk) ||
+        (!o.owner.empty() && !ownerOk)) {
         return UsageError("an option given does not apply to '%s'", c.c_str());
     }
     if (c == "migrate" && !o.hasProtect) {
         return UsageError("%s", "migrate needs --protect TYPE");
     }
 
+    if (!o.owner.empty() && !keytool::SetFileOwner(o.owner)) {
+        return keytool::kExitFailure;
+    }
     keytool::RegisterCallbacks();
     if (!keytool::SetUpProtection(o)) {
         return keytool::kExitFailure;
