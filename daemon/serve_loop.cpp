@@ -92,6 +92,7 @@ private:
     unsigned closedForRoom_ = 0; // not yet reported
     Millis acceptPausedUntil_ = kNever;
     rlim_t descriptorLimit_ = 0; // RLIMIT_NOFILE as last read
+    bool descriptorsShort_ = false; // since the last time no connection was open
 };
 
 bool ServeLoop::Open()
@@ -157,6 +158,9 @@ void ServeLoop::Run()
             ResumeAccepting();
         }
         ReopenReserve();
+        if (table_.Empty()) {
+            descriptorsShort_ = false;
+        }
     }
 }
 
@@ -189,6 +193,7 @@ void ServeLoop::Accept(Millis now)
             continue; // the next one, silently
         }
         LogAcceptFailure(now);
+        descriptorsShort_ = descriptorsShort_ || err == EMFILE || err == ENFILE;
         if ((err == EMFILE || err == ENFILE) && TakeReserve()) {
             fd = accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd >= 0) {
@@ -243,7 +248,8 @@ void ServeLoop::Admit(int fd, bool descriptorsOut, Millis now)
         refusals_.Refused(static_cast<int>(peer.uid), now);
         return;
     }
-    if ((descriptorsOut || table_.Full() || DescriptorsShort(fd)) && !MakeRoom() &&
+    descriptorsShort_ = descriptorsShort_ || DescriptorsShort(fd);
+    if ((descriptorsOut || table_.Full() || descriptorsShort_) && !MakeRoom() &&
         (descriptorsOut || table_.Full())) {
         (void)close(fd);
         ++closedForRoom_;
@@ -319,9 +325,13 @@ void ServeLoop::Answer(Connection &conn)
     }
     // The front opens the key-store files: with the process out of
     // descriptors it would fail and pause seconds between its tries, holding
-    // up every connection, so it runs only on the reserve, lent for the call.
-    ReopenReserve();
-    if (reserve_.back() < 0) {
+    // up every connection, so while descriptors are short it runs only on
+    // the reserve, lent for the call.
+    const bool lend = descriptorsShort_;
+    if (lend) {
+        ReopenReserve();
+    }
+    if (lend && reserve_.back() < 0) {
         Wipe(recvBuf_);
         if (noDescriptorLog_.Allow(NowMs())) {
             PrintLog("Warn", "StartServer", __LINE__, "No descriptor left for the key store: request closed unanswered.");
@@ -331,10 +341,14 @@ void ServeLoop::Answer(Connection &conn)
     }
     Wipe(sendBuf_);
     uint32_t plainLen = 0;
-    LendReserve();
+    if (lend) {
+        LendReserve();
+    }
     const int decrypted =
         BrimDecrypt(recvBuf_.data(), sendBuf_.data(), static_cast<int>(sendBuf_.size()), &plainLen);
-    ReopenReserve();
+    if (lend) {
+        ReopenReserve();
+    }
     Wipe(recvBuf_);
     const int frameLen =
         decrypted == 0 ? BrimFrameResponse(sendBuf_.data(), conn.frame.data(), static_cast<int>(conn.frame.size())) : -1;
