@@ -247,6 +247,11 @@ const Environment &Env()
     return env;
 }
 
+// Set up before any benchmark runs, on the main thread: the daemons and the
+// holder end with the thread that forked them (PR_SET_PDEATHSIG), and the
+// threads of a multi-client benchmark end with it.
+[[maybe_unused]] const bool kPrepared = (Env(), true);
+
 // One request on a fresh connection; true when a complete answer came back.
 bool OneRequest(const std::string &abstractName, const std::string &frame, size_t expectedLen)
 {

@@ -16,6 +16,7 @@
 #include "bounded.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -39,9 +40,10 @@ constexpr int kAcceptsPerTurn = 64;
 // cannot clear, so the loop never spins on a listening socket it cannot
 // drain.
 constexpr Millis kAcceptPauseMillis = 100;
-// Descriptors kept free for the decrypt front, which opens the key-store
-// files for every request: a connection that would leave fewer takes the
-// slot of the oldest waiting one instead.
+// Descriptors kept for the decrypt front, which opens the key-store files
+// for every request: a connection that would leave fewer free takes the slot
+// of the oldest waiting one instead, and as many are held open in reserve
+// for the moments the process has none to spare.
 constexpr int kSpareDescriptors = 4;
 
 void Wipe(std::span<char> bytes) { (void)memset_s(bytes.data(), bytes.size(), 0, bytes.size()); }
@@ -73,20 +75,24 @@ private:
     void PauseAccepting(Millis now);
     void ResumeAccepting();
     void ReopenReserve();
+    bool TakeReserve();
+    void LendReserve();
 
     const int listenFd_;
     int epollFd_ = -1;
-    // An open descriptor held back for the moment the process has no other:
-    // closed, it lets one pending connection be accepted and dealt with.
-    int reserveFd_ = -1;
+    // Open descriptors held back for the moments the process has no other:
+    // one closed lets a pending connection be accepted and dealt with, all
+    // closed let the decrypt front open its files.
+    std::array<int, kSpareDescriptors> reserve_{-1, -1, -1, -1};
     const std::span<char> recvBuf_, sendBuf_;
     const bool audit_;
     ConnectionTable table_;
     RefusalLog refusals_;
-    OncePerInterval acceptFailureLog_, roomLog_;
+    OncePerInterval acceptFailureLog_, roomLog_, noDescriptorLog_;
     unsigned closedForRoom_ = 0; // not yet reported
     Millis acceptPausedUntil_ = kNever;
     rlim_t descriptorLimit_ = 0; // RLIMIT_NOFILE as last read
+    bool descriptorsShort_ = false; // since the last time no connection was open
 };
 
 bool ServeLoop::Open()
@@ -107,8 +113,29 @@ bool ServeLoop::Open()
 
 void ServeLoop::ReopenReserve()
 {
-    if (reserveFd_ < 0) {
-        reserveFd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    for (int &fd : reserve_) {
+        if (fd < 0 && (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) < 0) {
+            return;
+        }
+    }
+}
+
+// Closes one reserve descriptor; false when none was held.
+bool ServeLoop::TakeReserve()
+{
+    for (int &fd : reserve_) {
+        if (fd >= 0) {
+            (void)close(fd);
+            fd = -1;
+            return true;
+        }
+    }
+    return false;
+}
+
+void ServeLoop::LendReserve()
+{
+    while (TakeReserve()) {
     }
 }
 
@@ -131,6 +158,9 @@ void ServeLoop::Run()
             ResumeAccepting();
         }
         ReopenReserve();
+        if (table_.Empty()) {
+            descriptorsShort_ = false;
+        }
     }
 }
 
@@ -163,15 +193,14 @@ void ServeLoop::Accept(Millis now)
             continue; // the next one, silently
         }
         LogAcceptFailure(now);
-        if ((err == EMFILE || err == ENFILE) && reserveFd_ >= 0) {
-            (void)close(reserveFd_);
-            reserveFd_ = -1;
+        descriptorsShort_ = descriptorsShort_ || err == EMFILE || err == ENFILE;
+        if ((err == EMFILE || err == ENFILE) && TakeReserve()) {
             fd = accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd >= 0) {
                 Admit(fd, true, now);
             }
             ReopenReserve();
-            if (fd >= 0 && reserveFd_ >= 0) {
+            if (fd >= 0 && reserve_.back() >= 0) {
                 continue;
             }
         }
@@ -219,7 +248,8 @@ void ServeLoop::Admit(int fd, bool descriptorsOut, Millis now)
         refusals_.Refused(static_cast<int>(peer.uid), now);
         return;
     }
-    if ((descriptorsOut || table_.Full() || DescriptorsShort(fd)) && !MakeRoom() &&
+    descriptorsShort_ = descriptorsShort_ || DescriptorsShort(fd);
+    if ((descriptorsOut || table_.Full() || descriptorsShort_) && !MakeRoom() &&
         (descriptorsOut || table_.Full())) {
         (void)close(fd);
         ++closedForRoom_;
@@ -293,18 +323,32 @@ void ServeLoop::Answer(Connection &conn)
     if (audit_ && !CipherHeaderIds(recvBuf_.data(), &conn.domain, &conn.keyId)) {
         conn.domain = conn.keyId = 0;
     }
+    // The front opens the key-store files: with the process out of
+    // descriptors it would fail and pause seconds between its tries, holding
+    // up every connection, so while descriptors are short it runs only on
+    // the reserve, lent for the call.
+    const bool lend = descriptorsShort_;
+    if (lend) {
+        ReopenReserve();
+    }
+    if (lend && reserve_.back() < 0) {
+        Wipe(recvBuf_);
+        if (noDescriptorLog_.Allow(NowMs())) {
+            PrintLog("Warn", "StartServer", __LINE__, "No descriptor left for the key store: request closed unanswered.");
+        }
+        table_.Close(conn);
+        return;
+    }
     Wipe(sendBuf_);
     uint32_t plainLen = 0;
-    // The front opens the key-store files: with the process out of
-    // descriptors it would fail and pause seconds between its tries, so it
-    // gets the reserve one for the call.
-    if (reserveFd_ >= 0) {
-        (void)close(reserveFd_);
-        reserveFd_ = -1;
+    if (lend) {
+        LendReserve();
     }
     const int decrypted =
         BrimDecrypt(recvBuf_.data(), sendBuf_.data(), static_cast<int>(sendBuf_.size()), &plainLen);
-    ReopenReserve();
+    if (lend) {
+        ReopenReserve();
+    }
     Wipe(recvBuf_);
     const int frameLen =
         decrypted == 0 ? BrimFrameResponse(sendBuf_.data(), conn.frame.data(), static_cast<int>(conn.frame.size())) : -1;
