@@ -8,6 +8,7 @@
 // Exit status: 0 complete response; 1 the daemon closed (or went silent)
 // without a complete response; 2 usage or connection error, or a server
 // that is not the expected user.
+#include "bounded.h"
 #include "transport.h"
 
 #include <algorithm>
@@ -331,6 +332,6 @@ int main(int argc, char **argv)
         return Fail(kExitNoResponse, "incomplete response: the connection ended inside the plain text");
     }
     const bool written = WriteAll(response + BRIM_MSG_HEAD_LEN, plainLen);
-    explicit_bzero(response, sizeof(response));
+    (void)memset_s(response, sizeof(response), 0, sizeof(response));
     return written ? kExitOk : Fail(kExitUsage, "cannot write the plain text to standard output");
 }

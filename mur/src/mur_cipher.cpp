@@ -95,7 +95,7 @@ MUR_API uint64_t MurEncryptEx(uint32_t domain, uint32_t algorithm, const unsigne
     if (!gcm.SealOnce(std::span<const std::uint8_t>(key.encKey, QINT_KEY_BYTES), nonce, header,
                       std::span<const std::uint8_t>(plain, plainLen), body,
                       std::span<std::uint8_t>(body + plainLen, zorv::kGcmTagSize))) {
-        OPENSSL_cleanse(cipher, needed);
+        zorv::Wipe(cipher, needed);
         return MUR_ERR_CRYPTO;
     }
     std::memcpy(cipher, header, sizeof header);

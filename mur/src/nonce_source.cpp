@@ -16,6 +16,7 @@
 
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
+#include "crypto/secret.h"
 
 namespace mur {
 namespace {
@@ -34,7 +35,7 @@ struct Batch {
     std::uint8_t bytes[kBatchNonces * kNonceSize];
     std::size_t next = kBatchNonces;
     std::uint64_t generation = 0;
-    ~Batch() { OPENSSL_cleanse(bytes, sizeof bytes); }
+    ~Batch() { zorv::Wipe(bytes, sizeof bytes); }
 };
 
 thread_local Batch t_batch;
@@ -51,7 +52,7 @@ bool NextNonce(std::span<std::uint8_t, kNonceSize> out)
     const std::uint64_t generation = g_generation.load(std::memory_order_relaxed);
     if (b.next == kBatchNonces || b.generation != generation) {
         if (RAND_bytes(b.bytes, static_cast<int>(sizeof b.bytes)) != 1) {
-            OPENSSL_cleanse(b.bytes, sizeof b.bytes);
+            zorv::Wipe(b.bytes, sizeof b.bytes);
             b.next = kBatchNonces;
             return false;
         }
@@ -61,7 +62,7 @@ bool NextNonce(std::span<std::uint8_t, kNonceSize> out)
     std::uint8_t *slot = b.bytes + b.next * kNonceSize;
     std::memcpy(out.data(), slot, kNonceSize);
     // A nonce handed out is gone from the batch.
-    OPENSSL_cleanse(slot, kNonceSize);
+    zorv::Wipe(slot, kNonceSize);
     ++b.next;
     return true;
 }

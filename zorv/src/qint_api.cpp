@@ -17,6 +17,7 @@
 #include "store_pair.h"
 #include "zorv.h"
 #include "zorv_keys.h"
+#include "crypto/secret.h"
 
 // The record layouts are shared with the agent byte for byte.
 static_assert(sizeof(QintCallbacks) == 328 && sizeof(QintKeyFileName) == 24);
@@ -109,7 +110,7 @@ State &S()
 void WipeString(std::string &s)
 {
     if (!s.empty()) {
-        OPENSSL_cleanse(s.data(), s.size());
+        zorv::Wipe(s.data(), s.size());
     }
     s.clear();
 }

@@ -17,6 +17,7 @@
 
 #include "keytool.h"
 #include "zorv_admin.h"
+#include "crypto/secret.h"
 
 namespace keytool {
 namespace {
@@ -29,7 +30,7 @@ QintKeyFileName Names(const Options &o) { return QintKeyFileName{o.primary.c_str
 class Passphrase {
 public:
     Passphrase() : bytes_(kMaxPassphrase + 2, 0) {}
-    ~Passphrase() { OPENSSL_cleanse(bytes_.data(), bytes_.size()); }
+    ~Passphrase() { zorv::Wipe(bytes_.data(), bytes_.size()); }
     Passphrase(const Passphrase &) = delete;
     Passphrase &operator=(const Passphrase &) = delete;
     unsigned char *data() { return bytes_.data(); }

@@ -12,6 +12,16 @@
 
 namespace zorv {
 
+// The one wipe of the components: overwrites n bytes in a way the compiler
+// may not drop. Every container below and every buffer of libZORV, libMUR
+// and the keytool that held key material or store bytes goes through it.
+inline void Wipe(void *p, std::size_t n) noexcept
+{
+    if (p != nullptr && n != 0) {
+        OPENSSL_cleanse(p, n);
+    }
+}
+
 // Allocator whose blocks are cleansed before they go back to the heap, so a
 // vector that grows or dies leaves no copy of its bytes behind.
 template <typename T>
@@ -25,7 +35,7 @@ struct CleansingAllocator {
     T *allocate(std::size_t n) { return std::allocator<T>{}.allocate(n); }
     void deallocate(T *p, std::size_t n) noexcept
     {
-        OPENSSL_cleanse(p, n * sizeof(T));
+        Wipe(p, n * sizeof(T));
         std::allocator<T>{}.deallocate(p, n);
     }
     template <typename U>
@@ -46,12 +56,12 @@ public:
     SecretArray &operator=(const SecretArray &other)
     {
         if (this != &other) {
-            OPENSSL_cleanse(bytes_.data(), N);
+            Wipe(bytes_.data(), N);
             bytes_ = other.bytes_;
         }
         return *this;
     }
-    ~SecretArray() { OPENSSL_cleanse(bytes_.data(), N); }
+    ~SecretArray() { Wipe(bytes_.data(), N); }
 
     std::uint8_t *data() { return bytes_.data(); }
     const std::uint8_t *data() const { return bytes_.data(); }
@@ -69,14 +79,14 @@ using Key32 = SecretArray<32>;
 template <typename... Arrays>
 void CleanseAll(Arrays &...arrays)
 {
-    (OPENSSL_cleanse(arrays.data(), arrays.size() * sizeof(*arrays.data())), ...);
+    (Wipe(arrays.data(), arrays.size() * sizeof(*arrays.data())), ...);
 }
 
 // Wipes a region when the scope ends (stack buffers that held plain text).
 class ScopedCleanse {
 public:
     ScopedCleanse(void *p, std::size_t n) : p_(p), n_(n) {}
-    ~ScopedCleanse() { OPENSSL_cleanse(p_, n_); }
+    ~ScopedCleanse() { Wipe(p_, n_); }
     ScopedCleanse(const ScopedCleanse &) = delete;
     ScopedCleanse &operator=(const ScopedCleanse &) = delete;
 

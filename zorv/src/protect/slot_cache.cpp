@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include <openssl/crypto.h>
+#include "crypto/secret.h"
 
 namespace zorv {
 namespace {
@@ -48,7 +49,7 @@ public:
         if (entries_ == nullptr) {
             return;
         }
-        OPENSSL_cleanse(entries_, size_);
+        zorv::Wipe(entries_, size_);
         if (locked_) {
             ::munlock(entries_, size_);
         }
@@ -96,7 +97,7 @@ public:
         for (std::size_t i = 0; i < kEntries; ++i) {
             Entry &e = entries_[i];
             if (e.used != 0 && std::none_of(keep.begin(), keep.end(), [&](const auto &d) { return d == e.digest; })) {
-                OPENSSL_cleanse(&e, sizeof e);
+                zorv::Wipe(&e, sizeof e);
             }
         }
     }

@@ -152,7 +152,7 @@ Status PcrPolicyDigest(const Connection &c, std::uint32_t mask, TPM2B_DIGEST &di
 struct SensitiveDataFree {
     void operator()(TPM2B_SENSITIVE_DATA *p) const
     {
-        OPENSSL_cleanse(p, sizeof(*p));
+        zorv::Wipe(p, sizeof(*p));
         Esys_Free(p);
     }
 };
@@ -167,7 +167,7 @@ void WipeResponseParameters(const Connection &c)
     const std::uint8_t *params = nullptr;
     if (Esys_GetSysContext(c.esys(), &sys) == TSS2_RC_SUCCESS && sys != nullptr &&
         Tss2_Sys_GetRpBuffer(sys, &size, &params) == TSS2_RC_SUCCESS && params != nullptr) {
-        OPENSSL_cleanse(const_cast<std::uint8_t *>(params), size);
+        zorv::Wipe(const_cast<std::uint8_t *>(params), size);
     }
 }
 
