@@ -40,6 +40,8 @@ bool Ready()
             return false;
         }
         std::atexit(CleanUp);
+        // The store's host key file lives with it, not in the machine's /etc.
+        ::setenv("ZORVA_HOST_KEY", (std::string(g_scratch) + "/host.key").c_str(), 1);
         const std::string primary = std::string(g_scratch) + "/primary.dat";
         const std::string standby = std::string(g_scratch) + "/standby.dat";
         const std::string create = std::string(ZORVA_BIN_DIR "/zorvm_keytool create --primary ") + primary +

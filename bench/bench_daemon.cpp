@@ -10,6 +10,7 @@
 #include "agent_calls.h"
 
 #include <benchmark/benchmark.h>
+#include <openssl/evp.h>
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -126,7 +127,25 @@ struct Environment {
     std::string error;
     std::string daemonName, floorName;
     std::string cipher32, cipher960;
+    std::string hostStore;                     // the store made here (a host slot)
+    std::string builtinStore, builtinCipher;   // a format-1 store and one of its cipher texts
 };
+
+std::string Base64(const std::string &raw)
+{
+    std::string out(4 * ((raw.size() + 2) / 3) + 1, '\0');
+    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(out.data()),
+                                  reinterpret_cast<const unsigned char *>(raw.data()), static_cast<int>(raw.size()));
+    out.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return out;
+}
+
+void PutStore(const std::string &bytes)
+{
+    for (const std::string &path : {kPrimary, kStandby}) {
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+    }
+}
 
 Environment Prepare()
 {
@@ -153,6 +172,10 @@ Environment Prepare()
         }
         *cipher = out.substr(12);
     }
+
+    env.hostStore = ReadFile(kPrimary);
+    env.builtinStore = ReadFile(ZORVA_KEYSTORE_FIXTURES "/format1/zorvm_store.dat");
+    env.builtinCipher = Base64(ReadFile(ZORVA_KEYSTORE_FIXTURES "/format1/cipher_key2.bin"));
 
     env.daemonName = "zorva-bench-daemon-" + std::to_string(getpid());
     const pid_t daemon = fork();
@@ -287,7 +310,9 @@ void BM_EncryptToolRun(benchmark::State &state)
 }
 
 // The daemon's decrypt front alone, in this process: three agent calls
-// (initialise, decrypt, finalise) and the copy, without the socket.
+// (initialise, decrypt, finalise) and the copy, without the socket; on the
+// store made here (argument 1: a host slot) and on a format-1 store
+// (argument 0: the built-in derivation), for comparison in one run.
 void BM_DecryptFront(benchmark::State &state)
 {
     const Environment &env = Env();
@@ -299,21 +324,26 @@ void BM_DecryptFront(benchmark::State &state)
         state.SkipWithError("cannot switch back to root");
         return;
     }
+    const bool host = state.range(0) == 1;
+    PutStore(host ? env.hostStore : env.builtinStore);
+    const std::string &cipher = host ? env.cipher32 : env.builtinCipher;
     char out[1024];
     uint32_t plainLen = 0;
     for (auto _ : state) {
-        if (BrimDecrypt(env.cipher32.c_str(), out, sizeof(out), &plainLen) != 0) {
+        if (BrimDecrypt(cipher.c_str(), out, sizeof(out), &plainLen) != 0) {
             state.SkipWithError("BrimDecrypt failed");
             break;
         }
     }
+    state.SetLabel(host ? "host" : "builtin");
+    PutStore(env.hostStore);
     (void)!setegid(kClientUid);
     (void)!seteuid(kClientUid);
 }
 
 BENCHMARK(BM_Floor)->Arg(32)->Threads(1)->Threads(4)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_Daemon)->Arg(32)->Arg(960)->Threads(1)->Threads(4)->UseRealTime()->MinTime(2.0);
-BENCHMARK(BM_DecryptFront)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_DecryptFront)->Arg(0)->Arg(1)->Arg(0)->Arg(1)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_EncryptToolRun)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 
 } // namespace

@@ -11,7 +11,10 @@
 #include <string>
 #include <vector>
 
+#include <memory>
+
 #include "mur.h"
+#include "swtpm_instance.h"
 #include "zorv.h"
 #include "zorv_admin.h"
 
@@ -28,6 +31,10 @@ public:
         names_ = QintKeyFileName{primary_.c_str(), standby_.c_str(), nullptr};
         static const QintCallbacks defaults{};
         QintRegFuncEx(&defaults);
+        const std::string hostKey = dir_ + "/host.key";
+        QintProtectSettings settings{};
+        settings.hostKeyFile = hostKey.c_str();
+        QintProtectSetEx(&settings);
         ok_ = QintAdminCreateEx(&names_, 0, nullptr) == 0 &&
               QintAdminRotateEx(&names_, QINT_ALL_DOMAINS, nullptr) == 0 &&
               QintAdminRotateEx(&names_, QINT_ALL_DOMAINS, nullptr) == 0;
@@ -64,6 +71,71 @@ void BM_LoadStore37x3(benchmark::State &state)
     }
 }
 BENCHMARK(BM_LoadStore37x3);
+
+// One store per protection, loaded and released as every request of the
+// daemon does: format 1 (the built-in derivation, the committed fixture),
+// a host slot, a tpm2 slot against swtpm. The tpm2 figure is a warm one:
+// the first load of a process unseals once (bench_tpm2 has that cost) and
+// later loads take the secret from the slot cache.
+class ProtectedStores {
+public:
+    ProtectedStores()
+    {
+        char tmpl[] = "/tmp/zorv_bench_XXXXXX";
+        dir_ = ::mkdtemp(tmpl);
+        for (int i = 0; i < 3; ++i) {
+            paths_[i][0] = dir_ + "/p" + std::to_string(i);
+            paths_[i][1] = dir_ + "/s" + std::to_string(i);
+            names_[i] = QintKeyFileName{paths_[i][0].c_str(), paths_[i][1].c_str(), nullptr};
+        }
+        const std::string fixture = ZORVA_KEYSTORE_FIXTURES "/format1/zorvm_store.dat";
+        for (const std::string &to : paths_[0]) {
+            std::system(("cp '" + fixture + "' '" + to + "'").c_str());
+        }
+        static const QintCallbacks defaults{};
+        QintRegFuncEx(&defaults);
+        hostKey_ = dir_ + "/host.key";
+        QintProtectSettings settings{};
+        settings.hostKeyFile = hostKey_.c_str();
+        QintProtectSetEx(&settings);
+        ready_[0] = true;
+        ready_[1] = QintAdminCreateProtectedEx(&names_[1], 0, QINT_PROTECT_HOST, nullptr) == 0;
+        if (tpm_.Ready()) {
+            tcti_ = std::make_unique<zorva_test::ScopedTcti>(tpm_.Tcti());
+            ready_[2] = QintAdminCreateProtectedEx(&names_[2], 0, QINT_PROTECT_TPM2, nullptr) == 0;
+        }
+    }
+    ~ProtectedStores() { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+    bool ready(int i) const { return ready_[i]; }
+    const QintKeyFileName *names(int i) const { return &names_[i]; }
+
+private:
+    std::string dir_, hostKey_;
+    std::string paths_[3][2];
+    QintKeyFileName names_[3]{};
+    bool ready_[3] = {};
+    zorva_test::Swtpm tpm_;
+    std::unique_ptr<zorva_test::ScopedTcti> tcti_;
+};
+
+void BM_LoadByProtection(benchmark::State &state)
+{
+    static ProtectedStores stores;
+    const int i = static_cast<int>(state.range(0));
+    state.SetLabel(i == 0 ? "builtin" : i == 1 ? "host" : "tpm2");
+    QintFinalizeEx();
+    if (!stores.ready(i)) {
+        state.SkipWithError("store not made (tpm2: is swtpm installed?)");
+        return;
+    }
+    for (auto _ : state) {
+        if (QintInitializeEx(0, stores.names(i), 0, nullptr) != 0 || QintFinalizeEx() != 0) {
+            state.SkipWithError("load failed");
+            break;
+        }
+    }
+}
+BENCHMARK(BM_LoadByProtection)->Arg(0)->Arg(1)->Arg(2)->Arg(0)->Arg(1)->Arg(2);
 
 void BM_MurEncryptDecrypt(benchmark::State &state)
 {

@@ -9,5 +9,6 @@ target_include_directories(bench_daemon PRIVATE ${PROJECT_SOURCE_DIR}/tests/e2e)
 target_link_options(bench_daemon PRIVATE
   "LINKER:--whole-archive" $<TARGET_FILE:bounded> "LINKER:--no-whole-archive"
   "LINKER:--dynamic-list=${BOUNDED_EXPORT_LIST}")
-target_compile_definitions(bench_daemon PRIVATE ZORVA_BIN_DIR="${CMAKE_RUNTIME_OUTPUT_DIRECTORY}")
+target_compile_definitions(bench_daemon PRIVATE ZORVA_BIN_DIR="${CMAKE_RUNTIME_OUTPUT_DIRECTORY}"
+                           ZORVA_KEYSTORE_FIXTURES="${PROJECT_SOURCE_DIR}/tests/keystore/fixtures")
 add_dependencies(bench_daemon uds_decrypt_server encrypt_tool zorvm_keytool)

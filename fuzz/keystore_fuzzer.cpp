@@ -28,6 +28,7 @@
 #include "crypto/hmac.h"
 #include "key_derivation.h"
 #include "memory_store.h"
+#include "protect/settings.h"
 #include "store_codec.h"
 #include "zorv.h"
 #include "zorv_admin.h"
@@ -38,19 +39,21 @@ namespace {
 
 void Reseal(Bytes &file)
 {
-    constexpr std::size_t kMin = zorv::kStoreHeaderSize + zorv::kStoreMacSize;
-    if (file.size() < kMin) {
+    // The root key comes from whatever slot opens here (format 2) or from the
+    // built-in derivation (format 1); a file whose header or slots no longer
+    // parse or open stays as it is.
+    zorv::StoreImage image;
+    zorv::StoreLayout layout;
+    if (zorv::ParseStoreHeader(file, image, layout) != 0 || zorv::OpenStoreRoot(image, zorv::CurrentUnlock()) != 0) {
         return;
     }
-    std::array<std::uint8_t, 32> salt{};
-    std::memcpy(salt.data(), file.data() + 32, 32);
     zorv::FileKeys keys;
     zorv::Gcm gcm;
-    if (!zorv::DeriveFileKeys(salt, keys) || !gcm.SetKey(keys.wrap.span())) {
+    if (!zorv::DeriveFileKeys(image.root, keys) || !gcm.SetKey(keys.wrap.span())) {
         return;
     }
     const std::size_t body = file.size() - zorv::kStoreMacSize;
-    for (std::size_t at = zorv::kStoreHeaderSize; at + zorv::kStoreEntrySize <= body; at += zorv::kStoreEntrySize) {
+    for (std::size_t at = layout.entriesAt; at + zorv::kStoreEntrySize <= body; at += zorv::kStoreEntrySize) {
         std::uint8_t *e = file.data() + at;
         const std::span<const std::uint8_t> aad(e, 8); // domain and key id, little-endian
         std::array<std::uint8_t, 32> key{};
@@ -64,8 +67,9 @@ void Reseal(Bytes &file)
 
 bool IsLoadFailure(std::uint64_t rc)
 {
+    // A mutated slot may no longer open here: the protectors' causes.
     return rc == QINT_ERR_FILES_UNREADABLE || rc == QINT_ERR_BOTH_DAMAGED || rc == QINT_ERR_UNSUPPORTED_VERSION ||
-           rc == QINT_ERR_NO_MEMORY;
+           rc == QINT_ERR_NO_MEMORY || rc == QINT_ERR_NO_SLOT_OPENS || rc == QINT_ERR_NO_PASSPHRASE;
 }
 
 // A valid pair made with the repeatable random stream; rotated `rotations`
@@ -121,6 +125,7 @@ void WriteSeeds(const std::string &dir)
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     Check(QintRegFuncEx(&MemoryCallbacks()) == 0, "register");
+    UseScratchHostKey();
     if (const char *dir = std::getenv("ZORVA_FUZZ_WRITE_SEEDS")) {
         WriteSeeds(dir);
         std::exit(0);
@@ -174,7 +179,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // A loaded store must decode again, and every domain has an active key.
     zorv::StoreImage image;
-    Check(zorv::DecodeStore(p, image) == 0, "the trusted copy decodes");
+    Check(zorv::DecodeStore(p, zorv::CurrentUnlock(), image) == 0, "the trusted copy decodes");
     Check(QintFinalizeEx() == 0, "finalize");
     return 0;
 }

@@ -155,12 +155,25 @@ int RepeatableRandom(unsigned char *buffer, int count)
     return 1;
 }
 
+void UseScratchHostKey()
+{
+    static const std::string path = [] {
+        char tmpl[] = "/tmp/zorva_fuzz_XXXXXX";
+        const char *dir = ::mkdtemp(tmpl);
+        return std::string(dir != nullptr ? dir : "/tmp") + "/host.key";
+    }();
+    QintProtectSettings settings{};
+    settings.hostKeyFile = path.c_str();
+    Check(QintProtectSetEx(&settings) == 0, "host key setting");
+}
+
 std::uint64_t LoadFixedStore(std::uint64_t seed, bool rotateOnce)
 {
     std::uint64_t rc = QintRegFuncEx(&MemoryCallbacks());
     if (rc != 0) {
         return rc;
     }
+    UseScratchHostKey();
     Reseed(seed);
     ClearFiles();
     const QintKeyFileName names{kPrimaryPath, kStandbyPath, nullptr};

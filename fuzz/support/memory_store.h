@@ -36,6 +36,10 @@ inline const char *const kStandbyPath = "/nonexistent-zorva-fuzz/standby.dat";
 // loads it. 0 or the failing QINT_ code.
 std::uint64_t LoadFixedStore(std::uint64_t seed, bool rotateOnce);
 
+// Points the component at a host key file in a scratch folder of this
+// process (made on the first create), never the machine's /etc one.
+void UseScratchHostKey();
+
 // Start-up of a target on the fixed store (seed 0x5EED, rotated once): loads
 // it, or with ZORVA_FUZZ_WRITE_SEEDS set writes the target's seeds into that
 // folder and exits.

@@ -49,6 +49,12 @@ function(zorva_add_agent_test name)
                         GTest::gtest GTest::gtest_main GTest::gmock Threads::Threads)
   target_link_options(${name} PRIVATE "LINKER:--dynamic-list=${BOUNDED_EXPORT_LIST}")
 
+  if(NOT ARG_DOUBLES AND NOT ARG_ISOLATED)
+    # The real key store outside a private namespace: a host key file of the
+    # build's own, never the machine's /etc/zorvm_host.key.
+    list(APPEND _env "ZORVA_HOST_KEY=${CMAKE_BINARY_DIR}/zorvm_test_host.key")
+  endif()
+
   if(ARG_ISOLATED)
     add_test(NAME ${name} COMMAND ${PROJECT_SOURCE_DIR}/tests/isolated.sh $<TARGET_FILE:${name}>)
     set_tests_properties(${name} PROPERTIES SKIP_RETURN_CODE 77)

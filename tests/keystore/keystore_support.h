@@ -223,7 +223,16 @@ inline void FailWritesOn(const std::string &path)
 }
 inline void ClearWriteFailure() { Capture::Get().failWritesTo = 0; }
 
-// A store pair in a temporary folder, registered and created.
+// This process's host key file from now on (created by the next create).
+inline void UseHostKey(const std::string &path)
+{
+    QintProtectSettings settings{};
+    settings.hostKeyFile = path.c_str();
+    ASSERT_EQ(QintProtectSetEx(&settings), 0u);
+}
+
+// A store pair in a temporary folder with a host key file of its own,
+// registered and created.
 class StoreFixture : public ::testing::Test {
 protected:
     void SetUp() override
@@ -234,13 +243,20 @@ protected:
         names_ = QintKeyFileName{primary_.c_str(), standby_.c_str(), nullptr};
         record_ = AgentLikeRecord();
         ASSERT_EQ(QintRegFuncEx(&record_), 0u);
+        UseHostKey(hostKey_);
         ASSERT_EQ(QintAdminCreateEx(&names_, 0, nullptr), 0u);
     }
-    void TearDown() override { QintFinalizeEx(); }
+    void TearDown() override
+    {
+        QintFinalizeEx();
+        QintProtectSetEx(nullptr);
+    }
+
 
     TempDir dir_;
     std::string primary_;
     std::string standby_;
+    std::string hostKey_ = dir_.File("host.key");
     QintKeyFileName names_{};
     QintCallbacks record_{};
 };

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "keystore_support.h"
+#include "swtpm_instance.h"
 
 using namespace kstest;
 
@@ -29,6 +30,9 @@ std::string Slurp(const std::string &path)
 
 class KeytoolTest : public ::testing::Test {
 protected:
+    // The tool run from here uses a host key file of the test's own.
+    KeytoolTest() { ::setenv("ZORVA_HOST_KEY", hostKey_.c_str(), 1); }
+
     ToolRun Tool(const std::string &args, bool withPaths = true)
     {
         const std::string out = dir_.File("out.txt"), err = dir_.File("err.txt");
@@ -44,6 +48,7 @@ protected:
     TempDir dir_;
     std::string primary_ = dir_.File("primary.dat");
     std::string standby_ = dir_.File("standby.dat");
+    std::string hostKey_ = dir_.File("host.key");
 };
 
 bool Has(const std::string &text, const std::string &needle) { return text.find(needle) != std::string::npos; }
@@ -105,7 +110,7 @@ TEST_F(KeytoolTest, CreateListRotatePruneAndBackup)
     }
     EXPECT_EQ(active, 37);
     EXPECT_EQ(retired, 38);
-    EXPECT_EQ(total, 2 + 75) << "a summary, a heading and one line per key; nothing else";
+    EXPECT_EQ(total, 3 + 75) << "a summary, the slot, a heading and one line per key; nothing else";
     EXPECT_TRUE(Has(r.out, "     9      3  active"));
 
     r = Tool("prune --keep 0");
@@ -218,6 +223,115 @@ TEST_F(KeytoolTest, RotationReplacesEachFileWholeKeepingOwnerModeAndLinks)
     const std::string listing = dir_.File("listing.txt");
     ASSERT_EQ(std::system(("ls -a " + dir_.path() + " >" + listing).c_str()), 0);
     EXPECT_FALSE(Has(Slurp(listing), ".tmp.")) << Slurp(listing);
+}
+
+TEST_F(KeytoolTest, ProtectionWithAPassphraseFromADescriptorAndTheHostKeyNamedInEveryRefusal)
+{
+    const std::string pass = dir_.File("pass"), wrong = dir_.File("wrong");
+    WriteBytes(pass, {'o', 'p', 'e', 'n', ' ', 's', 'e', 's', 'a', 'm', 'e', '\n'});
+    WriteBytes(wrong, {'s', 'e', 's', 'a', 'm', 'e', '\n'});
+    ToolRun r = Tool("create --recovery --passphrase-fd 3 3<" + pass);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Has(r.out, "created host key file " + hostKey_)) << r.out;
+    EXPECT_EQ(Mode(hostKey_), 0400u);
+    r = Tool("protect list");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(Has(r.out, "slot   1  host             opens here")) << r.out;
+    EXPECT_TRUE(Has(r.out, "slot   2  recovery         not tried: no passphrase given")) << r.out;
+
+    // Another host: no host key file. Every refusal names it.
+    ASSERT_EQ(::unlink(hostKey_.c_str()), 0);
+    r = Tool("list");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, hostKey_ + ": host key file does not exist")) << r.err;
+    r = Tool("protect add host --passphrase-fd 3 3<" + wrong);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "wrong recovery passphrase")) << r.err;
+    EXPECT_FALSE(Exists(hostKey_));
+    r = Tool("protect add host --passphrase-fd 3 3<" + pass);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Has(r.out, "added slot 3 (host)")) << r.out;
+    EXPECT_EQ(Tool("verify").status, 0) << "bound to the new host key";
+    r = Tool("protect remove 3");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "slot 3: refused")) << r.err;
+    EXPECT_EQ(Tool("protect remove 1").status, 0);
+
+    EXPECT_EQ(Tool("migrate").status, 2);
+    EXPECT_EQ(Tool("create --protect recovery").status, 2);
+    EXPECT_EQ(Tool("protect add disk").status, 2);
+    EXPECT_EQ(Tool("protect remove one").status, 2);
+    EXPECT_EQ(Tool("list --recovery").status, 2);
+    EXPECT_EQ(Tool("rotate --tpm2-pcrs 7").status, 2);
+    EXPECT_EQ(Tool("create --force --tpm2-pcrs 24").status, 2);
+}
+
+TEST_F(KeytoolTest, MigrateTurnsAFormatOneStoreIntoAHostStore)
+{
+    const auto old = ReadBytes(ZORVA_KEYSTORE_FIXTURES "/format1/zorvm_store.dat");
+    WriteBytes(primary_, old);
+    WriteBytes(standby_, old);
+    ToolRun r = Tool("list");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Has(r.out, "format 1"));
+    EXPECT_TRUE(Has(r.out, "builtin")) << r.out;
+    EXPECT_TRUE(Has(r.out, "'zorvm_keytool migrate --protect host'")) << r.out;
+    r = Tool("rotate --domain 9");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "migrate --protect host")) << r.err;
+    EXPECT_EQ(ReadBytes(primary_), old);
+
+    r = Tool("migrate --protect host");
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = Tool("list");
+    EXPECT_TRUE(Has(r.out, "format 2")) << r.out;
+    EXPECT_TRUE(Has(r.out, "slot   1  host             opens here")) << r.out;
+    EXPECT_TRUE(Has(r.out, "     9      2  active")) << "every key and key id kept";
+    EXPECT_EQ(Tool("rotate --domain 9").status, 0);
+}
+
+TEST_F(KeytoolTest, ATpmSlotOpensOnlyOnItsTpmWhileThePcrsHoldAndRecoveryMovesTheStore)
+{
+    if (!zorva_test::SwtpmInstalled()) {
+        GTEST_SKIP() << "swtpm is not installed";
+    }
+    zorva_test::Swtpm home;
+    ASSERT_TRUE(home.Ready()) << home.Error();
+    const std::string pass = dir_.File("pass");
+    WriteBytes(pass, {'t', 'p', 'm', ' ', 'g', 'o', 'n', 'e', '\n'});
+    {
+        zorva_test::ScopedTcti use(home.Tcti());
+        ToolRun r = Tool("create --protect tpm2 --tpm2-pcrs 16 --recovery --passphrase-fd 3 3<" + pass);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(Has(r.out, "slot   1  tpm2 (PCR 16)    opens here")) << r.out;
+        EXPECT_FALSE(Exists(hostKey_)) << "a tpm2 store needs no host key file";
+        EXPECT_EQ(Tool("rotate --domain 9").status, 0);
+        EXPECT_EQ(Tool("verify").status, 0);
+    }
+    {
+        zorva_test::Swtpm other;
+        ASSERT_TRUE(other.Ready()) << other.Error();
+        zorva_test::ScopedTcti use(other.Tcti());
+        ToolRun r = Tool("list");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(Has(r.err, "does not unseal on this TPM")) << r.err;
+        // The recovery slot moves it to this "new host" and binds it here.
+        r = Tool("protect add host+tpm2 --passphrase-fd 3 3<" + pass);
+        ASSERT_EQ(r.status, 0) << r.err;
+        r = Tool("protect list");
+        EXPECT_TRUE(Has(r.out, "slot   3  host+tpm2        opens here")) << r.out;
+    }
+    zorva_test::ScopedTcti use(home.Tcti());
+    std::string why;
+    ASSERT_TRUE(zorva_test::ExtendPcr(home.Tcti(), 16, why)) << why;
+    ToolRun r = Tool("protect list");
+    EXPECT_TRUE(Has(r.out, "slot   1  tpm2 (PCR 16)    does not open here: the PCR values the slot is bound to have "
+                           "changed"))
+        << r.out;
+    home.Stop();
+    r = Tool("verify");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "no TPM reachable")) << r.err;
 }
 
 } // namespace

@@ -159,9 +159,9 @@ TEST_F(LoadTest, NoValidCopyFailsWithItsCauseAndWritesNothing)
               MUR_ERR_NOT_INITIALIZED);
 
     // Another format version, and nothing else usable.
-    auto v2 = ReadBytes(primary_);
-    v2[4] = 2;
-    WriteBytes(primary_, v2);
+    auto v3 = ReadBytes(primary_);
+    v3[4] = 3;
+    WriteBytes(primary_, v3);
     EXPECT_EQ(Init(), QINT_ERR_UNSUPPORTED_VERSION);
 
     ::unlink(primary_.c_str());
@@ -231,6 +231,7 @@ TEST(LoadWithNullSlots, WorksWithEveryCallbackSlotNull)
     QintKeyFileName n{p.c_str(), s.c_str(), nullptr};
     const QintCallbacks empty{};
     ASSERT_EQ(QintRegFuncEx(&empty), 0u);
+    UseHostKey(dir.File("host.key"));
     ASSERT_EQ(QintAdminCreateEx(&n, 0, nullptr), 0u);
     EXPECT_EQ(Mode(p), 0600u);
     EXPECT_EQ(Mode(s), 0600u);
@@ -246,6 +247,7 @@ TEST(LoadWithNullSlots, WorksWithEveryCallbackSlotNull)
     EXPECT_EQ(plainLen, 3u);
     EXPECT_EQ(QintResetEx(), 0u);
     EXPECT_EQ(QintFinalizeEx(), 0u);
+    QintProtectSetEx(nullptr);
 }
 
 TEST_F(LoadTest, DamagedFilesAreDetectedThroughTheFilesAndToldApart)
@@ -253,7 +255,8 @@ TEST_F(LoadTest, DamagedFilesAreDetectedThroughTheFilesAndToldApart)
     // Every flip and truncation is covered on the codec itself
     // (store_codec_test); here a sample goes through real files.
     const auto good = ReadBytes(primary_);
-    ASSERT_EQ(good.size(), 68u + 37u * 80u + 32u);
+    constexpr std::size_t kEntries = 72 + 64; // header, one host slot
+    ASSERT_EQ(good.size(), kEntries + 37u * 80u + 32u);
     QintAdminReport report{};
     for (std::size_t i = 0; i < good.size(); i += 53) {
         auto bad = good;
@@ -262,7 +265,7 @@ TEST_F(LoadTest, DamagedFilesAreDetectedThroughTheFilesAndToldApart)
         ASSERT_NE(QintAdminVerifyEx(&names_, &report), 0u) << "flip at " << i;
         ASSERT_EQ(report.failedFile, QINT_FILE_PRIMARY) << "flip at " << i;
     }
-    for (std::size_t n : {0ul, 3ul, 4ul, 67ul, 68ul, 1000ul, good.size() - 1}) {
+    for (std::size_t n : {0ul, 3ul, 4ul, 67ul, 68ul, 72ul, 135ul, 1000ul, good.size() - 1}) {
         WriteBytes(primary_, std::vector<unsigned char>(good.begin(), good.begin() + static_cast<long>(n)));
         ASSERT_NE(QintAdminVerifyEx(&names_, &report), 0u) << "truncated to " << n;
     }
@@ -277,7 +280,7 @@ TEST_F(LoadTest, DamagedFilesAreDetectedThroughTheFilesAndToldApart)
     WriteBytes(primary_, magic);
     EXPECT_EQ(QintAdminVerifyEx(&names_, &report), QINT_ERR_BAD_MAGIC);
     auto edited = good;
-    edited[68 + 8] = 2; // first entry: active → retired, MAC left as it was
+    edited[kEntries + 8] = 2; // first entry: active → retired, MAC left as it was
     WriteBytes(primary_, edited);
     EXPECT_EQ(QintAdminVerifyEx(&names_, &report), QINT_ERR_BAD_MAC);
     WriteBytes(primary_, std::vector<unsigned char>{'{', '"', 'k', '"', '}'});

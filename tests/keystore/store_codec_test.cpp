@@ -7,9 +7,23 @@
 #include "callbacks.h"
 #include "crypto/gcm.h"
 #include "domains.h"
+#include "keystore_support.h"
+#include "protect/protector.h"
 #include "store_codec.h"
 
 namespace {
+
+// A host key of its own for the test program.
+const zorv::Unlock &TestUnlock()
+{
+    static kstest::TempDir dir;
+    static zorv::Unlock unlock = [] {
+        zorv::Unlock u;
+        u.hostKeyPath = dir.File("host.key");
+        return u;
+    }();
+    return unlock;
+}
 
 zorv::StoreImage SmallStore()
 {
@@ -32,19 +46,30 @@ zorv::StoreImage SmallStore()
             }
         }
     }
+    image.root.data()[0] = 0x5A;
+    image.slots.resize(1);
+    EXPECT_EQ(zorv::MakeSlot(zorv::Callbacks(), QINT_PROTECT_HOST, 1, image.salt, image.root, TestUnlock(),
+                             image.slots[0]),
+              0u);
     return image;
 }
+
+using Bytes = zorv::SecretBytes;
+
+// Where the first host slot's sealed root key sits.
+constexpr std::size_t kSealedRootAt = zorv::kStoreHeaderSize + 4 + 12;
 
 TEST(StoreCodec, RoundTripsAndRejectsEveryFlipAndEveryTruncation)
 {
     const zorv::Callbacks defaults;
     const zorv::StoreImage image = SmallStore();
-    std::vector<std::uint8_t> file;
+    Bytes file;
     ASSERT_EQ(zorv::EncodeStore(defaults, image, file), 0u);
-    ASSERT_EQ(file.size(), 68u + 74u * 80u + 32u);
+    ASSERT_EQ(file.size(), 72u + zorv::kSlotFixedSize + 74u * 80u + 32u);
 
     zorv::StoreImage back;
-    ASSERT_EQ(zorv::DecodeStore(file, back), 0u);
+    ASSERT_EQ(zorv::DecodeStore(file, TestUnlock(), back), 0u);
+    EXPECT_EQ(back.openedSlot, 1u);
     EXPECT_EQ(back.counter, 7u);
     EXPECT_EQ(back.updated, 1700000100);
     ASSERT_EQ(back.keys.size(), image.keys.size());
@@ -59,41 +84,48 @@ TEST(StoreCodec, RoundTripsAndRejectsEveryFlipAndEveryTruncation)
             auto bad = file;
             bad[i] ^= mask;
             zorv::StoreImage out;
-            ASSERT_NE(zorv::DecodeStore(bad, out), 0u) << "byte " << i;
+            ASSERT_NE(zorv::DecodeStore(bad, TestUnlock(), out), 0u) << "byte " << i;
             ASSERT_TRUE(out.keys.empty()) << "nothing half-parsed kept, byte " << i;
         }
     }
     for (std::size_t n = 0; n < file.size(); ++n) {
         zorv::StoreImage out;
-        ASSERT_NE(zorv::DecodeStore(std::span(file.data(), n), out), 0u) << "length " << n;
+        ASSERT_NE(zorv::DecodeStore(std::span(file.data(), n), TestUnlock(), out), 0u) << "length " << n;
     }
 }
 
 TEST(StoreCodec, TellsTheCausesApart)
 {
     const zorv::Callbacks defaults;
-    std::vector<std::uint8_t> file;
+    Bytes file;
     ASSERT_EQ(zorv::EncodeStore(defaults, SmallStore(), file), 0u);
+    const zorv::Unlock &u = TestUnlock();
     zorv::StoreImage out;
     auto bad = file;
     bad[1] = 'X';
-    EXPECT_EQ(zorv::DecodeStore(bad, out), QINT_ERR_BAD_MAGIC);
+    EXPECT_EQ(zorv::DecodeStore(bad, u, out), QINT_ERR_BAD_MAGIC);
     bad = file;
-    bad[4] = 2;
-    EXPECT_EQ(zorv::DecodeStore(bad, out), QINT_ERR_UNSUPPORTED_VERSION);
+    bad[4] = 3;
+    EXPECT_EQ(zorv::DecodeStore(bad, u, out), QINT_ERR_UNSUPPORTED_VERSION);
     bad = file;
     bad[64] = 75; // entry count
-    EXPECT_EQ(zorv::DecodeStore(bad, out), QINT_ERR_BAD_LENGTH);
+    EXPECT_EQ(zorv::DecodeStore(bad, u, out), QINT_ERR_BAD_LENGTH);
     bad = file;
-    bad[100] ^= 1;
-    EXPECT_EQ(zorv::DecodeStore(bad, out), QINT_ERR_BAD_MAC);
-    EXPECT_EQ(zorv::DecodeStore({}, out), QINT_ERR_BAD_LENGTH);
+    bad[68] = 9; // slot count
+    EXPECT_EQ(zorv::DecodeStore(bad, u, out), QINT_ERR_BAD_LENGTH);
+    bad = file;
+    bad[kSealedRootAt] ^= 1;
+    EXPECT_EQ(zorv::DecodeStore(bad, u, out), QINT_ERR_NO_SLOT_OPENS);
+    bad = file;
+    bad[file.size() - 40] ^= 1;
+    EXPECT_EQ(zorv::DecodeStore(bad, u, out), QINT_ERR_BAD_MAC);
+    EXPECT_EQ(zorv::DecodeStore({}, u, out), QINT_ERR_BAD_LENGTH);
 }
 
 TEST(StoreCodec, RefusesToWriteAnInconsistentTable)
 {
     const zorv::Callbacks defaults;
-    std::vector<std::uint8_t> file;
+    Bytes file;
     auto twoActive = SmallStore();
     twoActive.keys[0].state = zorv::kKeyActive;
     EXPECT_EQ(zorv::EncodeStore(defaults, twoActive, file), QINT_ERR_BAD_CONTENT);
@@ -106,6 +138,12 @@ TEST(StoreCodec, RefusesToWriteAnInconsistentTable)
     auto unknownDomain = SmallStore();
     unknownDomain.keys[0].domain = 26;
     EXPECT_EQ(zorv::EncodeStore(defaults, unknownDomain, file), QINT_ERR_BAD_CONTENT);
+    auto noSlot = SmallStore();
+    noSlot.slots.clear();
+    EXPECT_EQ(zorv::EncodeStore(defaults, noSlot, file), QINT_ERR_BAD_CONTENT);
+    auto builtin = SmallStore();
+    builtin.version = zorv::kStoreVersionBuiltin;
+    EXPECT_EQ(zorv::EncodeStore(defaults, builtin, file), QINT_ERR_BUILTIN_ONLY) << "format 1 is never written";
 }
 
 } // namespace
@@ -116,10 +154,10 @@ TEST(StoreCodec, ACheckedFileKeepsItsKeysWrappedUntilAskedAndAnUnwrapFailureShow
 {
     const zorv::Callbacks defaults;
     const zorv::StoreImage image = SmallStore();
-    std::vector<std::uint8_t> file;
+    Bytes file;
     ASSERT_EQ(zorv::EncodeStore(defaults, image, file), 0u);
     zorv::StoreImage lazy;
-    ASSERT_EQ(zorv::DecodeStore(file, lazy, false), 0u);
+    ASSERT_EQ(zorv::DecodeStore(file, TestUnlock(), lazy, false), 0u);
     zorv::Gcm gcm;
     ASSERT_TRUE(gcm.SetKey(lazy.wrapKey.span()));
     zorv::KeyRecord k = lazy.keys[5];
@@ -130,6 +168,109 @@ TEST(StoreCodec, ACheckedFileKeepsItsKeysWrappedUntilAskedAndAnUnwrapFailureShow
     k = lazy.keys[5];
     k.wrapped[0] ^= 1;
     EXPECT_FALSE(zorv::UnwrapKey(gcm, k));
+}
+
+} // namespace
+
+namespace {
+
+// The attack on a store file with a copy of the library beside it: try every
+// 32-byte window of the library file as each secret the file's keys could
+// come from, and see whether the first wrapped key (or the root key's seal)
+// opens. It finds the built-in component of a format-1 store; nothing in
+// the library opens a format-2 store.
+class WindowAttack {
+public:
+    explicit WindowAttack(std::span<const std::uint8_t> store)
+    {
+        EXPECT_EQ(zorv::ParseStoreHeader(store, image_, layout_), 0u);
+        const auto entry = store.subspan(layout_.entriesAt, zorv::kStoreEntrySize);
+        first_.domain = entry[0] | entry[1] << 8 | entry[2] << 16 | std::uint32_t{entry[3]} << 24;
+        first_.keyId = entry[4] | entry[5] << 8 | entry[6] << 16 | std::uint32_t{entry[7]} << 24;
+        std::copy_n(entry.begin() + 20, 12, first_.nonce.begin());
+        std::copy_n(entry.begin() + 32, 32, first_.wrapped.begin());
+        std::copy_n(entry.begin() + 64, 16, first_.tag.begin());
+        for (const zorv::Slot &slot : image_.slots) {
+            aads_.push_back(zorv::SlotAad(image_.salt, slot));
+        }
+    }
+
+    // Offset of the first window that opens the store, or -1.
+    long FirstOpening(std::span<const std::uint8_t> library)
+    {
+        for (std::size_t at = 0; at + 32 <= library.size(); ++at) {
+            if (Opens(library.subspan(at).first<32>())) {
+                return static_cast<long>(at);
+            }
+        }
+        return -1;
+    }
+
+private:
+    static std::span<const std::uint8_t> Label(std::string_view s)
+    {
+        return {reinterpret_cast<const std::uint8_t *>(s.data()), s.size()};
+    }
+    bool OpensFirstKey(const zorv::Key32 &root)
+    {
+        zorv::FileKeys keys;
+        zorv::KeyRecord k = first_;
+        return zorv::DeriveFileKeys(root, keys) && gcm_.SetKey(keys.wrap.span()) && zorv::UnwrapKey(gcm_, k);
+    }
+    bool OpensASlot(const zorv::Key32 &key)
+    {
+        for (std::size_t i = 0; i < image_.slots.size(); ++i) {
+            const zorv::Slot &s = image_.slots[i];
+            zorv::Key32 out;
+            if (gcm_.OpenOnce(key.span(), s.nonce, aads_[i], s.sealed, out.data(), s.tag)) {
+                return true;
+            }
+        }
+        return false;
+    }
+    // The window as the built-in component, as the root key, as a slot key,
+    // and as a host key or a TPM secret (HKDF with the store's salt: one
+    // extract serves all three derivations).
+    bool Opens(std::span<const std::uint8_t, 32> w)
+    {
+        zorv::Key32 asIs, prk, derived;
+        std::copy(w.begin(), w.end(), asIs.data());
+        if (OpensFirstKey(asIs) || OpensASlot(asIs) || !zorv::HkdfExtract(image_.salt, w, prk.span())) {
+            return true;
+        }
+        if (zorv::HkdfExpand(hmac_, prk.span(), Label("zorv keystore root v1"), derived.span()) &&
+            OpensFirstKey(derived)) {
+            return true;
+        }
+        if (image_.slots.empty()) {
+            return false;
+        }
+        for (std::string_view label : {"zorv slot host v2", "zorv slot tpm2 v2"}) {
+            if (zorv::HkdfExpand(hmac_, prk.span(), Label(label), derived.span()) && OpensASlot(derived)) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    zorv::StoreImage image_;
+    std::vector<zorv::SecretBytes> aads_;
+    zorv::StoreLayout layout_;
+    zorv::KeyRecord first_;
+    zorv::Gcm gcm_;
+    zorv::Hmac hmac_{zorv::Digest::Sha256};
+};
+
+TEST(OfflineAttack, NoWindowOfTheLibraryOpensAStoreThoughItOpensTheBuiltinFormat)
+{
+    const auto library = kstest::ReadBytes(ZORV_LIBRARY_FILE);
+    ASSERT_GT(library.size(), 4096u);
+    const auto old = kstest::ReadBytes(ZORVA_KEYSTORE_FIXTURES "/format1/zorvm_store.dat");
+    EXPECT_GE(WindowAttack(old).FirstOpening(library), 0) << "the attack works where there is something to find";
+
+    Bytes file;
+    ASSERT_EQ(zorv::EncodeStore(zorv::Callbacks(), SmallStore(), file), 0u);
+    EXPECT_EQ(WindowAttack(file).FirstOpening(library), -1);
 }
 
 } // namespace

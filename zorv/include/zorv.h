@@ -56,6 +56,22 @@ extern "C" {
 #define QINT_ERR_BUFFER_TOO_SMALL 1207u
 #define QINT_ERR_KEY_IDS_EXHAUSTED 1208u
 
+/* Protection at rest: no protector slot of the store opens here. Loading
+ * answers these in place of a damage cause when a copy is whole but cannot
+ * be opened on this host. */
+#define QINT_ERR_HOST_KEY_MISSING 1301u   /* the host key file does not exist */
+#define QINT_ERR_HOST_KEY_BAD 1302u       /* host key file not a private 32-byte file, or unreadable */
+#define QINT_ERR_NO_SLOT_OPENS 1303u      /* no slot opens with this host's key (another host's store) */
+#define QINT_ERR_WRONG_PASSPHRASE 1304u   /* no recovery slot opens with the passphrase given */
+#define QINT_ERR_NO_PASSPHRASE 1305u      /* only recovery slots, and no passphrase given */
+#define QINT_ERR_TPM_UNREACHABLE 1306u    /* no TPM reachable */
+#define QINT_ERR_TPM_NOT_THIS 1307u       /* the sealed object does not unseal on this TPM */
+#define QINT_ERR_TPM_PCR_CHANGED 1308u    /* the PCR values the slot is bound to changed */
+#define QINT_ERR_TPM 1309u                /* any other TPM failure */
+#define QINT_ERR_BUILTIN_ONLY 1310u       /* a format-1 store (built-in key only): migrate it first */
+#define QINT_ERR_LAST_SLOT 1311u          /* refused: no remaining slot would open here */
+#define QINT_ERR_NO_SUCH_SLOT 1312u       /* no slot with that id */
+
 /* Event codes sent through the notify slot (23). The data is a NUL-terminated
  * text (the restored path; "key" for a changed active key), its length
  * without the NUL. */

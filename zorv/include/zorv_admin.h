@@ -12,6 +12,7 @@
 #ifndef ZORV_ADMIN_H
 #define ZORV_ADMIN_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "zorv.h"
@@ -21,6 +22,7 @@ extern "C" {
 #endif
 
 #define QINT_ADMIN_FORCE 1u          /* create: overwrite an existing store */
+#define QINT_ADMIN_RECOVERY 2u       /* create, migrate: add a recovery slot too */
 #define QINT_ALL_DOMAINS 0xFFFFFFFFu /* rotate: every domain */
 
 #define QINT_KEY_ACTIVE 1u
@@ -41,8 +43,41 @@ typedef struct QintAdminReport {
     uint32_t reserved;
 } QintAdminReport;
 
+/* Protector slot types. A store's root key is random and held in one or
+ * more slots, any of which opens it. BUILTIN stands for the only protection
+ * of a format-1 store; it is never written. */
+#define QINT_PROTECT_HOST 1u      /* the host key file */
+#define QINT_PROTECT_TPM2 2u      /* a secret sealed to this host's TPM 2.0 */
+#define QINT_PROTECT_HOST_TPM2 3u /* both: the host key file and the TPM */
+#define QINT_PROTECT_RECOVERY 4u  /* a passphrase (scrypt) */
+#define QINT_PROTECT_BUILTIN 5u   /* format 1: the built-in derivation */
+
+/* What this process uses to open and to make slots, for every load (the
+ * agent's too) and every administration call after it. */
+typedef struct QintProtectSettings {
+    const char *hostKeyFile;         /* null: $ZORVA_HOST_KEY if absolute, else /etc/zorvm_host.key */
+    const unsigned char *passphrase; /* recovery passphrase, or null; copied */
+    size_t passphraseLength;         /* 1..1024 */
+    uint32_t tpm2PcrMask;            /* new TPM slots: bit i binds SHA-256 PCR i (0..23); 0: none */
+    uint32_t recoveryLog2N;          /* new recovery slots: scrypt N = 2^this (14..20); 0: 17 */
+} QintProtectSettings;
+
+/* Replaces the settings (null: back to the defaults); the passphrase held
+ * before is wiped. 0, QINT_ERR_BAD_ARGUMENT or QINT_ERR_NO_MEMORY. */
+ZORV_API uint64_t QintProtectSetEx(const QintProtectSettings *settings);
+/* The host key file in effect; valid until the next call. Never null. */
+ZORV_API const char *QintHostKeyFileEx(void);
+
+typedef struct QintSlotInfo {
+    uint32_t id;
+    uint32_t type;     /* QINT_PROTECT_ */
+    uint32_t pcrMask;  /* TPM types */
+    uint32_t reserved;
+    uint64_t status;   /* 0: opens here; else why not (QINT_ERR_HOST_KEY_MISSING, ...) */
+} QintSlotInfo;
+
 typedef struct QintStoreInfo {
-    uint32_t version;
+    uint32_t version; /* file format: 1 (built-in key only) or 2 (protector slots) */
     uint32_t keyCount;
     uint64_t updateCounter;
     int64_t created; /* seconds since the epoch, UTC */
@@ -59,10 +94,38 @@ typedef struct QintKeyInfo {
 
 /* Each function accepts a null report. */
 
-/* New pair: a fresh salt and one active key (id 1) for each of the 37
- * domains. QINT_ERR_EXISTS when either file exists and flags lacks
- * QINT_ADMIN_FORCE. */
+/* New pair: a fresh salt, a random root key in a host slot and one active
+ * key (id 1) for each of the 37 domains. QINT_ERR_EXISTS when either file
+ * exists and flags lacks QINT_ADMIN_FORCE. Mutations of a format-1 store
+ * (rotate, prune) answer QINT_ERR_BUILTIN_ONLY: migrate it first. */
 ZORV_API uint64_t QintAdminCreateEx(const QintKeyFileName *names, uint32_t flags, QintAdminReport *report);
+/* New pair protected by a slot of protectType (QINT_PROTECT_HOST, _TPM2 or
+ * _HOST_TPM2) and, with QINT_ADMIN_RECOVERY, a recovery slot (the
+ * passphrase of the settings). A missing host key file is created (mode
+ * 0400); an existing one is never replaced. QintAdminCreateEx is this with
+ * QINT_PROTECT_HOST. */
+ZORV_API uint64_t QintAdminCreateProtectedEx(const QintKeyFileName *names, uint32_t flags, uint32_t protectType,
+                                             QintAdminReport *report);
+/* The slots of the newest copy and whether each opens here (a format-1
+ * store: one QINT_PROTECT_BUILTIN entry). Capacity rules as for
+ * QintAdminListEx. Answers 0 also when no slot opens; the statuses say why. */
+ZORV_API uint64_t QintAdminSlotsEx(const QintKeyFileName *names, QintSlotInfo *slots, uint32_t capacity,
+                                   uint32_t *count, QintAdminReport *report);
+/* Adds a slot of type (any but BUILTIN) holding the same root key; *slotId
+ * (may be null) gets its id. The store must open here. QINT_ERR_BUILTIN_ONLY
+ * for a format-1 store; QINT_ERR_BAD_ARGUMENT when it has 8 slots. */
+ZORV_API uint64_t QintAdminAddSlotEx(const QintKeyFileName *names, uint32_t type, uint32_t *slotId,
+                                     QintAdminReport *report);
+/* Removes slot slotId. QINT_ERR_NO_SUCH_SLOT; QINT_ERR_LAST_SLOT when no
+ * remaining slot would open the store here (nothing written). */
+ZORV_API uint64_t QintAdminRemoveSlotEx(const QintKeyFileName *names, uint32_t slotId, QintAdminReport *report);
+/* Rewrites a store that opens here (format 1 included) under a new random
+ * root key and salt, protected by one slot of protectType and, with
+ * QINT_ADMIN_RECOVERY, a recovery slot; every key and key id stays, so every
+ * cipher text and HMAC made before still verifies. */
+ZORV_API uint64_t QintAdminMigrateEx(const QintKeyFileName *names, uint32_t protectType, uint32_t flags,
+                                     QintAdminReport *report);
+
 /* Retires the active key of domain (or of all, QINT_ALL_DOMAINS) and adds a
  * new active key with the next id. QINT_ERR_UNKNOWN_DOMAIN for other ids. */
 ZORV_API uint64_t QintAdminRotateEx(const QintKeyFileName *names, uint32_t domain, QintAdminReport *report);
@@ -81,7 +144,8 @@ ZORV_API uint64_t QintAdminListEx(const QintKeyFileName *names, QintKeyInfo *key
  * cause of the first wrong file (report says which) or QINT_ERR_COPIES_DIFFER.
  * Reads only. */
 ZORV_API uint64_t QintAdminVerifyEx(const QintKeyFileName *names, QintAdminReport *report);
-/* Writes the newest valid copy to both files of target (standby first). */
+/* Writes the newest valid copy to both files of target (standby first),
+ * byte for byte: the copies carry the same slots. */
 ZORV_API uint64_t QintAdminBackupEx(const QintKeyFileName *names, const QintKeyFileName *target,
                                     QintAdminReport *report);
 

@@ -1,20 +1,23 @@
 // Administration of a key-store pair: create, rotate, prune, list, verify,
-// back up. Each works on the files alone; the loaded key table of this
-// process, if any, is not touched.
+// back up, and the protector slots (list, add, remove, migrate). Each works
+// on the files alone; the loaded key table of this process, if any, is not
+// touched.
 #include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <functional>
 #include <new>
 
+#include "admin_common.h"
 #include "domains.h"
+#include "protect/protector.h"
+#include "protect/settings.h"
 #include "registry.h"
 #include "store_codec.h"
 #include "store_pair.h"
 #include "zorv_admin.h"
 
 namespace zorv {
-namespace {
 
 bool ToPaths(const QintKeyFileName *names, PairPaths &paths)
 {
@@ -51,6 +54,8 @@ void ReportWrite(QintAdminReport *report, std::uint32_t failedFile)
     }
 }
 
+namespace {
+
 std::int64_t Now() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
 bool NewKey(const Callbacks &cb, std::uint32_t domain, std::uint32_t keyId, KeyRecord &k)
@@ -66,7 +71,7 @@ bool NewKey(const Callbacks &cb, std::uint32_t domain, std::uint32_t keyId, KeyR
 std::uint64_t Store(const Callbacks &cb, const PairPaths &paths, StoreImage &image, QintAdminReport *report)
 {
     image.updated = Now();
-    std::vector<std::uint8_t> bytes;
+    SecretBytes bytes;
     std::uint64_t rc = EncodeStore(cb, image, bytes);
     if (rc != 0) {
         return rc;
@@ -81,10 +86,10 @@ std::uint64_t Store(const Callbacks &cb, const PairPaths &paths, StoreImage &ima
     return rc;
 }
 
-// Loads the newest valid copy, lets change edit it, writes both files with
-// the next update counter.
-std::uint64_t Mutate(const QintKeyFileName *names, QintAdminReport *report, const char *caller,
-                     const std::function<std::uint64_t(const Callbacks &, StoreImage &, bool &)> &change)
+} // namespace
+
+std::uint64_t Mutate(const QintKeyFileName *names, QintAdminReport *report, const char *caller, bool builtinOk,
+                     const Change &change)
 {
     try {
         PairPaths paths;
@@ -93,14 +98,18 @@ std::uint64_t Mutate(const QintKeyFileName *names, QintAdminReport *report, cons
         }
         bool registered = false;
         const Callbacks cb = RegisteredCallbacks(registered);
-        PairLoad load = LoadPair(cb, paths, false, true, caller);
+        const Unlock unlock = CurrentUnlock();
+        PairLoad load = LoadPair(cb, paths, unlock, false, true, caller);
         Report(report, load.primary, load.standby, QINT_FILE_NONE);
         if (load.result != 0 && load.result != QINT_LOADED_RESTORED) {
             return load.result;
         }
         StoreImage image = std::move(load.chosen == Chosen::Standby ? load.standby.image : load.primary.image);
+        if (image.version != kStoreVersion && !builtinOk) {
+            return QINT_ERR_BUILTIN_ONLY;
+        }
         bool write = true;
-        std::uint64_t rc = change(cb, image, write);
+        std::uint64_t rc = change(cb, unlock, image, write);
         if (rc != 0 || !write) {
             return rc;
         }
@@ -110,6 +119,8 @@ std::uint64_t Mutate(const QintKeyFileName *names, QintAdminReport *report, cons
         return QINT_ERR_NO_MEMORY;
     }
 }
+
+namespace {
 
 std::uint64_t RotateDomain(const Callbacks &cb, StoreImage &image, std::uint32_t domain)
 {
@@ -134,23 +145,60 @@ std::uint64_t RotateDomain(const Callbacks &cb, StoreImage &image, std::uint32_t
 }
 
 } // namespace
+
+bool ProtectType(std::uint32_t t)
+{
+    return t == QINT_PROTECT_HOST || t == QINT_PROTECT_TPM2 || t == QINT_PROTECT_HOST_TPM2;
+}
+
+std::uint64_t NewProtection(const Callbacks &cb, const Unlock &unlock, std::uint32_t type, bool recovery,
+                            StoreImage &image)
+{
+    image.version = kStoreVersion;
+    image.slots.clear();
+    if (!cb.Random(image.salt) || !cb.Random(image.root.span())) {
+        return QINT_ERR_RANDOM;
+    }
+    image.slots.resize(recovery ? 2 : 1);
+    std::uint64_t rc = MakeSlot(cb, static_cast<std::uint8_t>(type), 1, image.salt, image.root, unlock, image.slots[0]);
+    if (rc == 0 && recovery) {
+        rc = MakeSlot(cb, QINT_PROTECT_RECOVERY, 2, image.salt, image.root, unlock, image.slots[1]);
+    }
+    return rc;
+}
+
+namespace {
+
+// Counter of a file that exists but did not check out (for counting on).
+std::uint64_t CounterOf(const CopyCheck &c)
+{
+    std::uint64_t counter = 0;
+    return c.status == 0 ? c.counter : PeekCounter(c.bytes, counter) ? counter : 0;
+}
+
+} // namespace
 } // namespace zorv
 
 using namespace zorv;
 
 extern "C" {
 
-ZORV_API uint64_t QintAdminCreateEx(const QintKeyFileName *names, uint32_t flags, QintAdminReport *report)
+ZORV_API uint64_t QintAdminCreateProtectedEx(const QintKeyFileName *names, uint32_t flags, uint32_t protectType,
+                                             QintAdminReport *report)
 {
     try {
         PairPaths paths;
         if (!ToPaths(names, paths)) {
             return QINT_ERR_BAD_FILE_NAME;
         }
+        if (!ProtectType(protectType)) {
+            return QINT_ERR_BAD_ARGUMENT;
+        }
         bool registered = false;
         const Callbacks cb = RegisteredCallbacks(registered);
-        const CopyCheck p = CheckCopy(cb, paths.primary);
-        const CopyCheck s = CheckCopy(cb, paths.standby);
+        const Unlock unlock = CurrentUnlock();
+        const CopyCheck p = CheckCopy(cb, paths.primary, unlock, false);
+        const CopyCheck s = CheckCopy(cb, paths.standby, unlock, false);
         const bool pExists = p.status != QINT_ERR_FILE_MISSING;
         const bool sExists = s.status != QINT_ERR_FILE_MISSING;
         Report(report, p, s, QINT_FILE_NONE);
@@ -164,10 +212,12 @@ ZORV_API uint64_t QintAdminCreateEx(const QintKeyFileName *names, uint32_t flags
         StoreImage image;
         // A forced re-creation still counts upwards, so a stale copy of the
         // old store never looks newer than the new one.
-        image.counter = std::max(p.counter, s.counter) + 1;
+        image.counter = std::max(CounterOf(p), CounterOf(s)) + 1;
         image.created = Now();
-        if (!cb.Random(image.salt)) {
-            return QINT_ERR_RANDOM;
+        if (const std::uint64_t rc =
+                NewProtection(cb, unlock, protectType, (flags & QINT_ADMIN_RECOVERY) != 0, image);
+            rc != 0) {
+            return rc;
         }
         image.keys.reserve(kDomainIds.size());
         for (std::uint32_t domain : kDomainIds) {
@@ -181,12 +231,18 @@ ZORV_API uint64_t QintAdminCreateEx(const QintKeyFileName *names, uint32_t flags
     }
 }
 
+ZORV_API uint64_t QintAdminCreateEx(const QintKeyFileName *names, uint32_t flags, QintAdminReport *report)
+{
+    return QintAdminCreateProtectedEx(names, flags & QINT_ADMIN_FORCE, QINT_PROTECT_HOST, report);
+}
+
 ZORV_API uint64_t QintAdminRotateEx(const QintKeyFileName *names, uint32_t domain, QintAdminReport *report)
 {
     if (domain != QINT_ALL_DOMAINS && DomainIndex(domain) < 0) {
         return QINT_ERR_UNKNOWN_DOMAIN;
     }
-    return Mutate(names, report, "QintAdminRotateEx", [domain](const Callbacks &cb, StoreImage &image, bool &) {
+    return Mutate(names, report, "QintAdminRotateEx", false,
+                  [domain](const Callbacks &cb, const Unlock &, StoreImage &image, bool &) {
         if (domain != QINT_ALL_DOMAINS) {
             return RotateDomain(cb, image, domain);
         }
@@ -205,7 +261,8 @@ ZORV_API uint64_t QintAdminPruneEx(const QintKeyFileName *names, uint32_t keep, 
     if (removed != nullptr) {
         *removed = 0;
     }
-    return Mutate(names, report, "QintAdminPruneEx", [&](const Callbacks &, StoreImage &image, bool &write) {
+    return Mutate(names, report, "QintAdminPruneEx", false,
+                  [&](const Callbacks &, const Unlock &, StoreImage &image, bool &write) {
         std::vector<KeyRecord> kept;
         kept.reserve(image.keys.size());
         std::uint32_t dropped = 0;
@@ -253,7 +310,7 @@ ZORV_API uint64_t QintAdminListEx(const QintKeyFileName *names, QintKeyInfo *key
         }
         bool registered = false;
         const Callbacks cb = RegisteredCallbacks(registered);
-        PairLoad load = LoadPair(cb, paths, false, false, "QintAdminListEx");
+        PairLoad load = LoadPair(cb, paths, CurrentUnlock(), false, false, "QintAdminListEx");
         Report(report, load.primary, load.standby, QINT_FILE_NONE);
         if (load.result != 0 && load.result != QINT_LOADED_RESTORED) {
             return load.result;
@@ -265,7 +322,7 @@ ZORV_API uint64_t QintAdminListEx(const QintKeyFileName *names, QintKeyInfo *key
             return da != db ? da < db : a.keyId < b.keyId;
         });
         if (info != nullptr) {
-            info->version = kStoreVersion;
+            info->version = image.version;
             info->keyCount = static_cast<uint32_t>(image.keys.size());
             info->updateCounter = image.counter;
             info->created = image.created;
@@ -294,8 +351,9 @@ ZORV_API uint64_t QintAdminVerifyEx(const QintKeyFileName *names, QintAdminRepor
         }
         bool registered = false;
         const Callbacks cb = RegisteredCallbacks(registered);
-        const CopyCheck p = CheckCopy(cb, paths.primary);
-        const CopyCheck s = CheckCopy(cb, paths.standby);
+        const Unlock unlock = CurrentUnlock();
+        const CopyCheck p = CheckCopy(cb, paths.primary, unlock);
+        const CopyCheck s = CheckCopy(cb, paths.standby, unlock);
         if (p.status != 0) {
             Report(report, p, s, QINT_FILE_PRIMARY);
             return p.status;
@@ -327,7 +385,7 @@ ZORV_API uint64_t QintAdminBackupEx(const QintKeyFileName *names, const QintKeyF
         }
         bool registered = false;
         const Callbacks cb = RegisteredCallbacks(registered);
-        PairLoad load = LoadPair(cb, paths, false, true, "QintAdminBackupEx");
+        PairLoad load = LoadPair(cb, paths, CurrentUnlock(), false, true, "QintAdminBackupEx");
         Report(report, load.primary, load.standby, QINT_FILE_NONE);
         if (load.result != 0 && load.result != QINT_LOADED_RESTORED) {
             return load.result;

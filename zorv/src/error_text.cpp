@@ -37,6 +37,18 @@ constexpr Text kTexts[] = {
     {QINT_ERR_BAD_ARGUMENT, "bad argument"},
     {QINT_ERR_BUFFER_TOO_SMALL, "buffer too small"},
     {QINT_ERR_KEY_IDS_EXHAUSTED, "no key id left in the domain"},
+    {QINT_ERR_HOST_KEY_MISSING, "host key file does not exist"},
+    {QINT_ERR_HOST_KEY_BAD, "host key file is not a 32-byte file readable by its owner only, or cannot be read"},
+    {QINT_ERR_NO_SLOT_OPENS, "no protector slot opens with this host's key (a store of another host?)"},
+    {QINT_ERR_WRONG_PASSPHRASE, "wrong recovery passphrase"},
+    {QINT_ERR_NO_PASSPHRASE, "only a recovery slot could open it, and no passphrase was given"},
+    {QINT_ERR_TPM_UNREACHABLE, "no TPM reachable"},
+    {QINT_ERR_TPM_NOT_THIS, "the sealed object does not unseal on this TPM"},
+    {QINT_ERR_TPM_PCR_CHANGED, "the PCR values the slot is bound to have changed"},
+    {QINT_ERR_TPM, "TPM failure"},
+    {QINT_ERR_BUILTIN_ONLY, "the store is protected by the built-in key only; migrate it first"},
+    {QINT_ERR_LAST_SLOT, "refused: no remaining slot would open the store on this host"},
+    {QINT_ERR_NO_SUCH_SLOT, "no protector slot with that id"},
 };
 
 } // namespace

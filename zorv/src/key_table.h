@@ -20,6 +20,11 @@ struct QintKeyTable {
     enum : std::uint8_t { kPending = 0, kReady = 1, kFailed = 2 };
 
     struct Key {
+        Key() = default;
+        Key(const Key &) = delete;
+        Key &operator=(const Key &) = delete;
+        ~Key() { zorv::CleanseAll(nonce, wrapped, tag); }
+
         std::uint32_t domain = 0;
         std::uint32_t keyId = 0;
         std::array<std::uint8_t, 12> nonce{};

@@ -11,6 +11,7 @@
 #include <openssl/crypto.h>
 
 #include "key_table.h"
+#include "protect/settings.h"
 #include "registry.h"
 #include "store_pair.h"
 #include "zorv.h"
@@ -114,7 +115,7 @@ bool ValidPath(const char *p) { return p != nullptr && p[0] != '\0' && std::strl
 std::uint64_t LoadTable(const Callbacks &cb, const PairPaths &paths, const char *caller, QintKeyTable *&table)
 {
     table = nullptr;
-    PairLoad load = LoadPair(cb, paths, true, false, caller);
+    PairLoad load = LoadPair(cb, paths, CurrentUnlock(), true, false, caller);
     if (load.result != 0 && load.result != QINT_LOADED_RESTORED) {
         return load.result;
     }

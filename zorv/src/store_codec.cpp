@@ -9,7 +9,7 @@
 #include "byte_cursor.h"
 #include "crypto/gcm.h"
 #include "domains.h"
-#include "key_derivation.h"
+#include "protect/protector.h"
 
 namespace zorv {
 namespace {
@@ -30,7 +30,56 @@ bool FileMac(const FileKeys &keys, std::span<const std::uint8_t> body, std::span
     return hmac.Compute(keys.mac.span(), {body}, mac);
 }
 
-std::uint64_t DecodeChecked(std::span<const std::uint8_t> file, StoreImage &out, bool unwrap)
+bool AllZero(std::span<const std::uint8_t> b)
+{
+    return std::all_of(b.begin(), b.end(), [](std::uint8_t v) { return v == 0; });
+}
+
+void Forget(StoreImage &out)
+{
+    out.keys.clear(); // never half-used
+    out.wrapKey = Key32();
+    out.root = Key32();
+}
+
+std::uint64_t DecodeSteps(std::span<const std::uint8_t> file, const Unlock &unlock, StoreImage &out, bool unwrap)
+{
+    StoreLayout layout;
+    if (const std::uint64_t rc = ParseStoreHeader(file, out, layout); rc != 0) {
+        return rc;
+    }
+    if (const std::uint64_t rc = OpenStoreRoot(out, unlock); rc != 0) {
+        return rc;
+    }
+    FileKeys keys;
+    if (const std::uint64_t rc = VerifyStoreMac(file, out.root, keys); rc != 0) {
+        return rc;
+    }
+    if (layout.flags != 0) {
+        return QINT_ERR_BAD_CONTENT;
+    }
+    if (const std::uint64_t rc = ParseKeyIndex(file, layout, out); rc != 0) {
+        return rc;
+    }
+    out.wrapKey = keys.wrap;
+    if (!unwrap) {
+        return 0;
+    }
+    Gcm gcm;
+    if (!gcm.SetKey(keys.wrap.span())) {
+        return QINT_ERR_CRYPTO;
+    }
+    for (KeyRecord &k : out.keys) {
+        if (!UnwrapKey(gcm, k)) {
+            return QINT_ERR_BAD_CONTENT;
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+std::uint64_t ParseStoreHeader(std::span<const std::uint8_t> file, StoreImage &out, StoreLayout &layout)
 {
     ByteReader r(file);
     auto magic = r.Take(kMagic.size());
@@ -40,45 +89,72 @@ std::uint64_t DecodeChecked(std::span<const std::uint8_t> file, StoreImage &out,
     if (!std::equal(magic.begin(), magic.end(), kMagic.begin())) {
         return QINT_ERR_BAD_MAGIC;
     }
-    const std::uint16_t version = r.U16();
+    out.version = r.U16();
     if (!r.ok()) {
         return QINT_ERR_BAD_LENGTH;
     }
-    if (version != kStoreVersion) {
+    if (out.version != kStoreVersion && out.version != kStoreVersionBuiltin) {
         return QINT_ERR_UNSUPPORTED_VERSION;
     }
-    const std::uint16_t flags = r.U16();
+    layout.flags = r.U16();
     out.counter = r.U64();
     out.created = static_cast<std::int64_t>(r.U64());
     out.updated = static_cast<std::int64_t>(r.U64());
     r.Copy(out.salt);
-    const std::uint32_t count = r.U32();
-    if (!r.ok() || count > kMaxStoreEntries ||
-        file.size() != kStoreHeaderSize + count * kStoreEntrySize + kStoreMacSize) {
+    layout.count = r.U32();
+    out.slots.clear();
+    if (out.version == kStoreVersion) {
+        const std::uint8_t slots = r.U8();
+        const auto zero = r.Take(3);
+        if (!r.ok() || slots == 0 || slots > kMaxSlots || !AllZero(zero)) {
+            return QINT_ERR_BAD_LENGTH;
+        }
+        out.slots.resize(slots);
+        for (Slot &s : out.slots) {
+            if (!ReadSlot(r, s)) {
+                return QINT_ERR_BAD_LENGTH;
+            }
+        }
+    }
+    layout.entriesAt = r.position();
+    if (!r.ok() || layout.count > kMaxStoreEntries ||
+        r.remaining() != std::size_t{layout.count} * kStoreEntrySize + kStoreMacSize) {
         return QINT_ERR_BAD_LENGTH;
     }
+    return 0;
+}
 
-    FileKeys keys;
-    if (!DeriveFileKeys(out.salt, keys)) {
-        return QINT_ERR_CRYPTO;
+std::uint64_t OpenStoreRoot(StoreImage &image, const Unlock &unlock)
+{
+    if (image.version == kStoreVersionBuiltin) {
+        image.openedSlot = 0;
+        return DeriveBuiltinRoot(image.salt, image.root) ? 0 : QINT_ERR_CRYPTO;
+    }
+    return OpenRoot(image.salt, image.slots, unlock, image.root, image.openedSlot);
+}
+
+std::uint64_t VerifyStoreMac(std::span<const std::uint8_t> file, const Key32 &root, FileKeys &keys)
+{
+    if (file.size() < kStoreMacSize || !DeriveFileKeys(root, keys)) {
+        return file.size() < kStoreMacSize ? QINT_ERR_BAD_LENGTH : QINT_ERR_CRYPTO;
     }
     std::array<std::uint8_t, kStoreMacSize> mac{};
+    const ScopedCleanse wipeMac(mac.data(), mac.size());
     const auto body = file.first(file.size() - kStoreMacSize);
     if (!FileMac(keys, body, mac)) {
         return QINT_ERR_CRYPTO;
     }
-    if (CRYPTO_memcmp(mac.data(), file.data() + body.size(), kStoreMacSize) != 0) {
-        return QINT_ERR_BAD_MAC;
-    }
-    if (flags != 0) {
-        return QINT_ERR_BAD_CONTENT;
-    }
+    return CRYPTO_memcmp(mac.data(), file.data() + body.size(), kStoreMacSize) == 0 ? 0 : QINT_ERR_BAD_MAC;
+}
 
-    out.wrapKey = keys.wrap;
-    out.keys.clear();
-    out.keys.reserve(count);
-    for (std::uint32_t i = 0; i < count; ++i) {
-        KeyRecord &k = out.keys.emplace_back();
+std::uint64_t ParseKeyIndex(std::span<const std::uint8_t> file, const StoreLayout &layout, StoreImage &image)
+{
+    ByteReader r(file);
+    r.Take(layout.entriesAt);
+    image.keys.clear();
+    image.keys.reserve(layout.count);
+    for (std::uint32_t i = 0; i < layout.count; ++i) {
+        KeyRecord &k = image.keys.emplace_back();
         k.domain = r.U32();
         k.keyId = r.U32();
         k.state = r.U8();
@@ -90,26 +166,12 @@ std::uint64_t DecodeChecked(std::span<const std::uint8_t> file, StoreImage &out,
         if (!r.ok()) {
             return QINT_ERR_BAD_LENGTH; // not reached: the length was checked
         }
-        if (std::any_of(reserved.begin(), reserved.end(), [](std::uint8_t b) { return b != 0; })) {
+        if (!AllZero(reserved)) {
             return QINT_ERR_BAD_CONTENT;
         }
     }
-    if (const std::uint64_t rc = CheckKeyTable(out); rc != 0 || !unwrap) {
-        return rc;
-    }
-    Gcm gcm;
-    if (!gcm.SetKey(keys.wrap.span())) {
-        return QINT_ERR_CRYPTO;
-    }
-    for (KeyRecord &k : out.keys) {
-        if (!UnwrapKey(gcm, k)) {
-            return QINT_ERR_BAD_CONTENT;
-        }
-    }
-    return CheckKeyTable(out);
+    return CheckKeyTable(image);
 }
-
-} // namespace
 
 std::uint64_t CheckKeyTable(const StoreImage &image)
 {
@@ -137,34 +199,38 @@ bool UnwrapKey(Gcm &gcm, KeyRecord &k)
     return gcm.Open(k.nonce, aad, k.wrapped, k.key.data(), k.tag);
 }
 
-std::uint64_t DecodeStore(std::span<const std::uint8_t> file, StoreImage &out, bool unwrap)
+std::uint64_t DecodeStore(std::span<const std::uint8_t> file, const Unlock &unlock, StoreImage &out, bool unwrap)
 {
     try {
-        const std::uint64_t rc = DecodeChecked(file, out, unwrap);
+        const std::uint64_t rc = DecodeSteps(file, unlock, out, unwrap);
         if (rc != 0) {
-                out.keys.clear(); // never half-used
-            out.wrapKey = Key32();
+            Forget(out);
         }
         return rc;
     } catch (const std::bad_alloc &) {
-        out.keys.clear();
+        Forget(out);
         return QINT_ERR_NO_MEMORY;
     }
 }
 
-std::uint64_t EncodeStore(const Callbacks &cb, const StoreImage &image, std::vector<std::uint8_t> &out)
+std::uint64_t EncodeStore(const Callbacks &cb, const StoreImage &image, SecretBytes &out)
 {
-    if (CheckKeyTable(image) != 0 || image.keys.size() > kMaxStoreEntries) {
+    if (image.version != kStoreVersion) {
+        return QINT_ERR_BUILTIN_ONLY;
+    }
+    if (CheckKeyTable(image) != 0 || image.keys.size() > kMaxStoreEntries || image.slots.empty() ||
+        image.slots.size() > kMaxSlots) {
         return QINT_ERR_BAD_CONTENT;
     }
     try {
         FileKeys keys;
         Gcm gcm;
-        if (!DeriveFileKeys(image.salt, keys) || !gcm.SetKey(keys.wrap.span())) {
+        if (!DeriveFileKeys(image.root, keys) || !gcm.SetKey(keys.wrap.span())) {
             return QINT_ERR_CRYPTO;
         }
         out.clear();
-        out.reserve(kStoreHeaderSize + image.keys.size() * kStoreEntrySize + kStoreMacSize);
+        out.reserve(kStoreHeaderSize + image.slots.size() * (kSlotFixedSize + 256) +
+                    image.keys.size() * kStoreEntrySize + kStoreMacSize);
         ByteWriter w(out);
         w.Bytes(kMagic);
         w.U16(kStoreVersion);
@@ -174,10 +240,17 @@ std::uint64_t EncodeStore(const Callbacks &cb, const StoreImage &image, std::vec
         w.U64(static_cast<std::uint64_t>(image.updated));
         w.Bytes(image.salt);
         w.U32(static_cast<std::uint32_t>(image.keys.size()));
+        w.U8(static_cast<std::uint8_t>(image.slots.size()));
+        w.Bytes(std::array<std::uint8_t, 3>{});
+        for (const Slot &s : image.slots) {
+            WriteSlot(w, s);
+        }
         for (const KeyRecord &k : image.keys) {
             std::array<std::uint8_t, kGcmNonceSize> nonce{};
             std::array<std::uint8_t, 32> wrapped{};
             std::array<std::uint8_t, kGcmTagSize> tag{};
+            const ScopedCleanse wipeNonce(nonce.data(), nonce.size()), wipeWrapped(wrapped.data(), wrapped.size()),
+                wipeTag(tag.data(), tag.size());
             if (!cb.Random(nonce)) {
                 return QINT_ERR_RANDOM;
             }
@@ -195,6 +268,7 @@ std::uint64_t EncodeStore(const Callbacks &cb, const StoreImage &image, std::vec
             w.Bytes(tag);
         }
         std::array<std::uint8_t, kStoreMacSize> mac{};
+        const ScopedCleanse wipeMac(mac.data(), mac.size());
         if (!FileMac(keys, out, mac)) {
             return QINT_ERR_CRYPTO;
         }

@@ -3,8 +3,15 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace zorv {
 namespace {
+
+// The first read asks for this much: more than a stdio buffer (a block,
+// 4 KiB on the usual file systems) and more than a store of a few hundred
+// keys, so one read takes the whole file past the stream's buffer.
+constexpr std::size_t kFirstChunk = 16u << 10;
 
 class Stream {
 public:
@@ -33,7 +40,7 @@ private:
 
 } // namespace
 
-std::uint64_t ReadStoreFile(const Callbacks &cb, const char *path, std::vector<std::uint8_t> &out)
+std::uint64_t ReadStoreFile(const Callbacks &cb, const char *path, SecretBytes &out)
 {
     out.clear();
     if (!cb.Exists(path)) {
@@ -43,30 +50,39 @@ std::uint64_t ReadStoreFile(const Callbacks &cb, const char *path, std::vector<s
     if (s.get() == nullptr) {
         return QINT_ERR_FILE_READ;
     }
-    // The read slot answers only success or failure, not a count: learn the
-    // size first, read exactly that, and confirm the end of file after it.
-    if (cb.Seek(s.get(), 0, SEEK_END) != 0) {
-        return QINT_ERR_FILE_READ;
+    // The read slot answers only success or failure, not a count: read in
+    // chunks until the end of the file and let the position tell what
+    // arrived. No seek to the end first: a stdio stream fills its own buffer
+    // with the file's last block when it seeks there, and that heap block is
+    // freed unwiped. Chunks larger than a stdio buffer go past it straight
+    // into ours.
+    std::size_t asked = 0;
+    for (std::size_t chunk = kFirstChunk;; chunk = asked) {
+        chunk = std::min(chunk, kMaxStoreFileSize + 1 - asked); // at least 1 here
+        out.resize(asked + chunk);
+        if (!cb.Read(out.data() + asked, chunk, s.get())) {
+            out.clear();
+            return QINT_ERR_FILE_READ;
+        }
+        asked += chunk;
+        if (cb.AtEof(s.get()) || cb.HasError(s.get())) {
+            break;
+        }
+        if (asked > kMaxStoreFileSize) {
+            out.clear();
+            return QINT_ERR_BAD_LENGTH;
+        }
     }
     const long size = cb.Tell(s.get());
-    if (size < 0 || cb.Seek(s.get(), 0, SEEK_SET) != 0) {
+    if (cb.HasError(s.get()) || size < 0 || static_cast<std::size_t>(size) > asked) {
+        out.clear();
         return QINT_ERR_FILE_READ;
     }
-    if (static_cast<unsigned long>(size) > kMaxStoreFileSize) {
+    if (static_cast<std::size_t>(size) > kMaxStoreFileSize) {
+        out.clear();
         return QINT_ERR_BAD_LENGTH;
     }
     out.resize(static_cast<std::size_t>(size));
-    if (size > 0 && !cb.Read(out.data(), out.size(), s.get())) {
-        out.clear();
-        return QINT_ERR_FILE_READ;
-    }
-    // A file that shrank underneath leaves the end-of-file flag set already;
-    // one that grew does not reach it with one more byte.
-    std::uint8_t extra = 0;
-    if (cb.AtEof(s.get()) || !cb.Read(&extra, 1, s.get()) || !cb.AtEof(s.get()) || cb.HasError(s.get())) {
-        out.clear();
-        return QINT_ERR_BAD_LENGTH;
-    }
     return 0;
 }
 

@@ -1,5 +1,6 @@
 #include "store_pair.h"
 
+#include <atomic>
 #include <utility>
 
 #include "store_codec.h"
@@ -15,39 +16,104 @@ bool IsFileProblem(std::uint64_t s) { return s == QINT_ERR_FILE_MISSING || s == 
 
 namespace {
 
-void Decode(CopyCheck &c, bool unwrap)
+void Decode(CopyCheck &c, const Unlock &unlock, bool unwrap)
 {
     if (c.status == 0) {
-        c.status = DecodeStore(c.bytes, c.image, unwrap);
+        c.status = DecodeStore(c.bytes, unlock, c.image, unwrap);
     }
     if (c.status == 0) {
         c.counter = c.image.counter;
     }
 }
 
+bool IsHostKeyProblem(std::uint64_t s) { return s == QINT_ERR_HOST_KEY_MISSING || s == QINT_ERR_HOST_KEY_BAD; }
+
+// A slot that does not open under the key this host supplies may as well be
+// a damaged slot: the seal cannot tell a wrong key from a changed byte.
+bool MayBeDamage(std::uint64_t s)
+{
+    return s == QINT_ERR_NO_SLOT_OPENS || s == QINT_ERR_WRONG_PASSPHRASE || s == QINT_ERR_TPM_NOT_THIS;
+}
+
+// Why neither copy is usable, in the words most useful to an operator.
+std::uint64_t NeitherUsable(std::uint64_t ps, std::uint64_t ss)
+{
+    if (IsFileProblem(ps) && IsFileProblem(ss)) {
+        return QINT_ERR_FILES_UNREADABLE;
+    }
+    for (std::uint64_t s : {ps, ss}) {
+        if (IsProtectorFailure(s) && !MayBeDamage(s)) {
+            return s; // host key file, TPM, passphrase: nothing to do with the files
+        }
+    }
+    const bool pLocked = MayBeDamage(ps) || IsFileProblem(ps);
+    const bool sLocked = MayBeDamage(ss) || IsFileProblem(ss);
+    if (pLocked && sLocked) {
+        return MayBeDamage(ps) ? ps : ss; // one copy at least is whole but does not open here
+    }
+    if (ps == QINT_ERR_UNSUPPORTED_VERSION || ss == QINT_ERR_UNSUPPORTED_VERSION) {
+        return QINT_ERR_UNSUPPORTED_VERSION;
+    }
+    if (ps == QINT_ERR_NO_MEMORY || ss == QINT_ERR_NO_MEMORY) {
+        return QINT_ERR_NO_MEMORY;
+    }
+    return QINT_ERR_BOTH_DAMAGED;
+}
+
+// Once per process: a store that only the built-in key protects.
+void NoteBuiltinOnly(const Callbacks &cb, const CopyCheck &c, const std::string &path, const char *caller)
+{
+    static std::atomic<bool> noted{false};
+    if (c.status == 0 && c.image.version == kStoreVersionBuiltin && !noted.exchange(true)) {
+        cb.Log(QINT_LOG_FAILURE, caller, QINT_ERR_BUILTIN_ONLY,
+               "key store %s is protected by the built-in key only: anyone with a copy of it and of this library "
+               "can read its keys; bind it to this host with 'zorvm_keytool migrate --protect host'",
+               path.c_str());
+    }
+}
+
 } // namespace
 
-CopyCheck CheckCopy(const Callbacks &cb, const std::string &path, bool unwrap)
+bool IsProtectorFailure(std::uint64_t s)
+{
+    switch (s) {
+    case QINT_ERR_HOST_KEY_MISSING:
+    case QINT_ERR_HOST_KEY_BAD:
+    case QINT_ERR_NO_SLOT_OPENS:
+    case QINT_ERR_WRONG_PASSPHRASE:
+    case QINT_ERR_NO_PASSPHRASE:
+    case QINT_ERR_TPM_UNREACHABLE:
+    case QINT_ERR_TPM_NOT_THIS:
+    case QINT_ERR_TPM_PCR_CHANGED:
+    case QINT_ERR_TPM:
+        return true;
+    default:
+        return false;
+    }
+}
+
+CopyCheck CheckCopy(const Callbacks &cb, const std::string &path, const Unlock &unlock, bool unwrap)
 {
     CopyCheck c;
     c.status = ReadStoreFile(cb, path.c_str(), c.bytes);
-    Decode(c, unwrap);
+    Decode(c, unlock, unwrap);
     return c;
 }
 
-PairLoad LoadPair(const Callbacks &cb, const PairPaths &paths, bool restore, bool unwrap, const char *caller)
+PairLoad LoadPair(const Callbacks &cb, const PairPaths &paths, const Unlock &unlock, bool restore, bool unwrap,
+                  const char *caller)
 {
     PairLoad load;
     load.primary.status = ReadStoreFile(cb, paths.primary.c_str(), load.primary.bytes);
     load.standby.status = ReadStoreFile(cb, paths.standby.c_str(), load.standby.bytes);
-    Decode(load.primary, unwrap);
+    Decode(load.primary, unlock, unwrap);
     if (load.standby.status == 0 && load.primary.bytes == load.standby.bytes) {
         // Identical copies: one check serves both (the standby's image is
         // never the one used then).
         load.standby.status = load.primary.status;
         load.standby.counter = load.primary.counter;
     } else {
-        Decode(load.standby, unwrap);
+        Decode(load.standby, unlock, unwrap);
     }
     // Writers replace the standby first and the primary after it. One that
     // finished between the two reads above leaves a standby newer than the
@@ -57,7 +123,7 @@ PairLoad LoadPair(const Callbacks &cb, const PairPaths &paths, bool restore, boo
         CopyCheck again;
         again.status = ReadStoreFile(cb, paths.primary.c_str(), again.bytes);
         if (again.status == 0 && again.bytes == load.standby.bytes) {
-            Decode(again, unwrap);
+            Decode(again, unlock, unwrap);
             load.primary = std::move(again);
         }
     }
@@ -67,21 +133,18 @@ PairLoad LoadPair(const Callbacks &cb, const PairPaths &paths, bool restore, boo
     if (!pOk && !sOk) {
         const auto ps = load.primary.status;
         const auto ss = load.standby.status;
-        if (IsFileProblem(ps) && IsFileProblem(ss)) {
-            load.result = QINT_ERR_FILES_UNREADABLE;
-        } else if (ps == QINT_ERR_UNSUPPORTED_VERSION || ss == QINT_ERR_UNSUPPORTED_VERSION) {
-            load.result = QINT_ERR_UNSUPPORTED_VERSION;
-        } else if (ps == QINT_ERR_NO_MEMORY || ss == QINT_ERR_NO_MEMORY) {
-            load.result = QINT_ERR_NO_MEMORY;
-        } else {
-            load.result = QINT_ERR_BOTH_DAMAGED;
-        }
+        load.result = NeitherUsable(ps, ss);
         cb.Log(QINT_LOG_FAILURE, caller, load.result,
                "no usable key store: primary %s: %s; standby %s: %s", paths.primary.c_str(),
                QintErrorTextEx(ps), paths.standby.c_str(), QintErrorTextEx(ss));
+        if (IsHostKeyProblem(load.result)) {
+            cb.Log(QINT_LOG_FAILURE, caller, load.result, "host key file %s: %s", unlock.hostKeyPath.c_str(),
+                   QintErrorTextEx(load.result));
+        }
         return load;
     }
 
+    NoteBuiltinOnly(cb, pOk ? load.primary : load.standby, pOk ? paths.primary : paths.standby, caller);
     if (pOk && sOk && load.primary.bytes == load.standby.bytes) {
         load.chosen = Chosen::Primary;
         load.result = 0;
@@ -101,6 +164,15 @@ PairLoad LoadPair(const Callbacks &cb, const PairPaths &paths, bool restore, boo
     if (!restore) {
         return load;
     }
+    // A copy that does not open here and claims to be newer may be a store
+    // written elsewhere with other slots: it is not overwritten. (Its
+    // counter is not authenticated; a damaged one is at worst not repaired.)
+    std::uint64_t badCounter = 0;
+    if (IsProtectorFailure(bad.status) && PeekCounter(bad.bytes, badCounter) && badCounter > good.counter) {
+        cb.Log(QINT_LOG_NOTICE, caller, bad.status, "%s is left as it is: it claims to be newer than %s",
+               badPath.c_str(), goodPath.c_str());
+        return load;
+    }
     if (WriteStoreFile(cb, badPath.c_str(), good.bytes) != 0) {
         load.restoreFailed = true;
         cb.Log(QINT_LOG_FAILURE, caller, QINT_ERR_FILE_WRITE, "could not restore %s from %s", badPath.c_str(),
@@ -112,7 +184,7 @@ PairLoad LoadPair(const Callbacks &cb, const PairPaths &paths, bool restore, boo
     return load;
 }
 
-std::uint64_t WritePair(const Callbacks &cb, const PairPaths &paths, const std::vector<std::uint8_t> &bytes,
+std::uint64_t WritePair(const Callbacks &cb, const PairPaths &paths, std::span<const std::uint8_t> bytes,
                         std::uint32_t &failedFile)
 {
     failedFile = QINT_FILE_NONE;

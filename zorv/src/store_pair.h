@@ -3,10 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "callbacks.h"
+#include "crypto/secret.h"
+#include "protect/settings.h"
 #include "store_image.h"
 
 namespace zorv {
@@ -19,7 +22,7 @@ struct PairPaths {
 struct CopyCheck {
     std::uint64_t status = QINT_ERR_FILE_MISSING; // 0 when valid
     std::uint64_t counter = 0;                    // when valid
-    std::vector<std::uint8_t> bytes;
+    SecretBytes bytes;
     StoreImage image;
 };
 
@@ -35,20 +38,29 @@ struct PairLoad {
     const CopyCheck &Trusted() const { return chosen == Chosen::Standby ? standby : primary; }
 };
 
+// Whether a check result says the copy could not be opened here (host key,
+// TPM, passphrase) rather than that it is damaged.
+bool IsProtectorFailure(std::uint64_t status);
+
 // Reads and checks one file (see DecodeStore for unwrap).
-CopyCheck CheckCopy(const Callbacks &cb, const std::string &path, bool unwrap = true);
+CopyCheck CheckCopy(const Callbacks &cb, const std::string &path, const Unlock &unlock, bool unwrap = true);
 
 // Reads both files and chooses: both valid and equal → 0; one valid and the
 // other missing, damaged or older (or both valid, equal counters, different
 // bytes: primary wins) → QINT_LOADED_RESTORED, and with restore the other
 // file is rewritten from the trusted one. Neither valid →
-// QINT_ERR_FILES_UNREADABLE, _UNSUPPORTED_VERSION or _BOTH_DAMAGED; nothing
-// is written.
-PairLoad LoadPair(const Callbacks &cb, const PairPaths &paths, bool restore, bool unwrap, const char *caller);
+// QINT_ERR_FILES_UNREADABLE, a protector's cause (no slot opens here, see
+// protect/protector.h), _UNSUPPORTED_VERSION or _BOTH_DAMAGED; nothing is
+// written. A copy that does not open here and claims a higher update counter
+// is not overwritten: it may be a newer store with other slots. A format-1
+// store is logged once per process
+// (failure level) with the command that migrates it.
+PairLoad LoadPair(const Callbacks &cb, const PairPaths &paths, const Unlock &unlock, bool restore, bool unwrap,
+                  const char *caller);
 
 // Writes bytes to the standby, then to the primary. 0 or
 // QINT_ERR_FILE_WRITE; failedFile gets QINT_FILE_STANDBY/_PRIMARY.
-std::uint64_t WritePair(const Callbacks &cb, const PairPaths &paths, const std::vector<std::uint8_t> &bytes,
+std::uint64_t WritePair(const Callbacks &cb, const PairPaths &paths, std::span<const std::uint8_t> bytes,
                         std::uint32_t &failedFile);
 
 } // namespace zorv

@@ -3,7 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
+
+#include "zorv_admin.h"
 
 namespace keytool {
 
@@ -25,7 +28,27 @@ struct Options {
     bool hasKeep = false;
     std::uint32_t keep = 0;
     std::string dir;
+    // Protection.
+    std::string subcommand;  // protect: list, add, remove
+    std::string argument;    // protect add TYPE / protect remove SLOT
+    bool hasProtect = false;
+    std::uint32_t protect = 0; // QINT_PROTECT_ of --protect TYPE
+    bool recovery = false;
+    std::string hostKey;       // --host-key PATH
+    bool hasPcrs = false;
+    std::uint32_t pcrMask = 0;
+    int passphraseFd = -1;
+    std::uint32_t slotId = 0;  // protect remove SLOT
 };
+
+// Applies --host-key, --tpm2-pcrs and the recovery passphrase: read from
+// --passphrase-fd, else from the terminal with echo off when the command
+// makes a recovery slot (asked twice) or when only a recovery slot would
+// open the store. False, with a message, when no passphrase could be read.
+bool SetUpProtection(const Options &o);
+
+// "host", "tpm2", "host+tpm2", "recovery" → QINT_PROTECT_; 0 when unknown.
+std::uint32_t ProtectTypeByName(const std::string &name);
 
 // Registers stdio callbacks that create files owner-only and sync on flush.
 // Written files replace the old ones by rename, a pair at a time.
@@ -36,11 +59,23 @@ void RegisterCallbacks();
 // with a message, when a rename failed.
 bool FinishWrites(bool publish);
 
+// Shared by the commands: the failure message (names the file: a store
+// file, or the host key file), the slot table, the host key file.
+int Fail(const Options &o, std::uint64_t rc, const QintAdminReport &r);
+bool PrintSlots(const Options &o, FILE *out); // true when some slot opens here
+bool HasRecoverySlot(const Options &o);
+bool HostKeyExists();
+// After a command that may have made the host key file: says so, and gives
+// a new one the owner of the primary file.
+void NoteHostKeyCreated(const Options &o, bool hadHostKey);
+
 int Create(const Options &o);
 int Rotate(const Options &o);
 int Prune(const Options &o);
 int List(const Options &o);
 int Verify(const Options &o);
 int Backup(const Options &o);
+int Protect(const Options &o);
+int Migrate(const Options &o);
 
 } // namespace keytool

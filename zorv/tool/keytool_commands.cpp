@@ -27,12 +27,33 @@ std::string Time(std::int64_t t)
 
 const char *Text(std::uint64_t code) { return QintErrorTextEx(code); }
 
+bool IsHostKeyProblem(std::uint64_t rc) { return rc == QINT_ERR_HOST_KEY_MISSING || rc == QINT_ERR_HOST_KEY_BAD; }
+
+bool IsProtectorProblem(std::uint64_t rc)
+{
+    return IsHostKeyProblem(rc) || (rc >= QINT_ERR_NO_SLOT_OPENS && rc <= QINT_ERR_TPM) || rc == QINT_ERR_BUILTIN_ONLY;
+}
+
+} // namespace
+
 // Names the failing file and the cause; when no single file is to blame,
 // what is wrong with each.
 int Fail(const Options &o, const std::uint64_t rc, const QintAdminReport &r)
 {
     const char *cmd = o.command.c_str();
-    if (r.failedFile == QINT_FILE_PRIMARY || r.failedFile == QINT_FILE_STANDBY) {
+    if (IsHostKeyProblem(rc)) {
+        std::fprintf(stderr, "zorvm_keytool: %s: %s: %s\n", cmd, QintHostKeyFileEx(), Text(rc));
+        if (rc == QINT_ERR_HOST_KEY_MISSING && o.command != "create") {
+            std::fprintf(stderr, "zorvm_keytool: %s: on a new host, open the store through its recovery slot "
+                                 "and bind it here with 'protect add host'\n",
+                         cmd);
+        }
+    } else if (rc == QINT_ERR_BUILTIN_ONLY) {
+        std::fprintf(stderr, "zorvm_keytool: %s: %s: %s: run 'zorvm_keytool migrate --protect host'\n", cmd,
+                     o.primary.c_str(), Text(rc));
+    } else if (IsProtectorProblem(rc)) {
+        std::fprintf(stderr, "zorvm_keytool: %s: %s, %s: %s\n", cmd, o.primary.c_str(), o.standby.c_str(), Text(rc));
+    } else if (r.failedFile == QINT_FILE_PRIMARY || r.failedFile == QINT_FILE_STANDBY) {
         const bool primary = r.failedFile == QINT_FILE_PRIMARY;
         const std::uint64_t status = primary ? r.primaryStatus : r.standbyStatus;
         std::fprintf(stderr, "zorvm_keytool: %s: %s: %s\n", cmd, (primary ? o.primary : o.standby).c_str(),
@@ -48,6 +69,8 @@ int Fail(const Options &o, const std::uint64_t rc, const QintAdminReport &r)
     }
     return kExitFailure;
 }
+
+namespace {
 
 // A store used despite one bad copy is worth a word: the next load restores it.
 void NoteRestorable(const Options &o, const QintAdminReport &r)
@@ -92,7 +115,10 @@ int Create(const Options &o)
 {
     const QintKeyFileName names = Names(o);
     QintAdminReport r{};
-    const std::uint64_t rc = QintAdminCreateEx(&names, o.force ? QINT_ADMIN_FORCE : 0, &r);
+    const std::uint32_t type = o.hasProtect ? o.protect : QINT_PROTECT_HOST;
+    const bool hadHostKey = HostKeyExists();
+    const std::uint32_t flags = (o.force ? QINT_ADMIN_FORCE : 0) | (o.recovery ? QINT_ADMIN_RECOVERY : 0);
+    const std::uint64_t rc = QintAdminCreateProtectedEx(&names, flags, type, &r);
     if (rc == QINT_ERR_EXISTS) {
         std::fprintf(stderr, "zorvm_keytool: create: %s: file already exists (use --force to overwrite)\n",
                      (r.failedFile == QINT_FILE_STANDBY ? o.standby : o.primary).c_str());
@@ -101,7 +127,9 @@ int Create(const Options &o)
     if (rc != 0) {
         return Fail(o, rc, r);
     }
+    NoteHostKeyCreated(o, hadHostKey);
     std::printf("created key store %s and %s: 37 domains, key id 1 active\n", o.primary.c_str(), o.standby.c_str());
+    PrintSlots(o, stdout);
     return kExitOk;
 }
 
@@ -162,6 +190,7 @@ int List(const Options &o)
     std::printf("key store %s: format %" PRIu32 ", update %" PRIu64 ", created %s, updated %s, %" PRIu32 " keys\n",
                 o.primary.c_str(), info.version, info.updateCounter, Time(info.created).c_str(),
                 Time(info.updated).c_str(), info.keyCount);
+    PrintSlots(o, stdout);
     std::printf("%6s %6s  %-7s  %s\n", "domain", "key", "state", "created");
     for (const QintKeyInfo &k : keys) {
         std::printf("%6" PRIu32 " %6" PRIu32 "  %-7s  %s\n", k.domain, k.keyId,
@@ -186,6 +215,7 @@ int Verify(const Options &o)
         line(stdout, o.primary, 0, r.primaryCounter);
         line(stdout, o.standby, 0, r.standbyCounter);
         std::printf("key store verified: both copies valid and equal\n");
+        PrintSlots(o, stdout);
         return kExitOk;
     }
     if (rc == QINT_ERR_COPIES_DIFFER) {
@@ -195,6 +225,11 @@ int Verify(const Options &o)
                      (primaryOlder ? o.primary : o.standby).c_str(), (primaryOlder ? o.standby : o.primary).c_str(),
                      primaryOlder ? r.primaryCounter : r.standbyCounter,
                      primaryOlder ? r.standbyCounter : r.primaryCounter);
+        return kExitFailure;
+    }
+    if (IsProtectorProblem(rc)) {
+        Fail(o, rc, r);
+        PrintSlots(o, stderr);
         return kExitFailure;
     }
     // Report both files, the wrong ones on standard error.
@@ -229,6 +264,10 @@ int Backup(const Options &o)
     }
     NoteRestorable(o, r);
     std::printf("backed up to %s and %s\n", primary.c_str(), standby.c_str());
+    if (!HasRecoverySlot(o)) {
+        std::fprintf(stderr, "zorvm_keytool: note: the copies have no recovery slot: they open only where this "
+                             "store opens (this host key, this TPM)\n");
+    }
     return kExitOk;
 }
 

@@ -4,8 +4,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "keytool.h"
+#include "zorv_admin.h"
+#include "zorv_process.h"
 
 namespace {
 
@@ -13,8 +16,12 @@ constexpr const char *kUsage =
     "usage: zorvm_keytool COMMAND [--primary PATH] [--standby PATH] [options]\n"
     "\n"
     "commands:\n"
-    "  create [--force]          make a new store pair (one active key per domain);\n"
-    "                            refuses to overwrite an existing store without --force\n"
+    "  create [--force] [--protect TYPE] [--recovery]\n"
+    "                            make a new store pair (one active key per domain)\n"
+    "                            protected by TYPE: host (default), tpm2 or host+tpm2,\n"
+    "                            and with --recovery a recovery passphrase too; the\n"
+    "                            host key file is created (0400) if missing, never\n"
+    "                            replaced; refuses to overwrite a store without --force\n"
     "  rotate [--domain N | --all]\n"
     "                            retire the active key of domain N (default: of\n"
     "                            every domain) and add a new active key\n"
@@ -24,11 +31,24 @@ constexpr const char *kUsage =
     "  verify                    check both files; exit 0 only when both are valid\n"
     "                            and equal\n"
     "  backup --dir DIR          write DIR/zorvm_primary_file.dat.membak and\n"
-    "                            DIR/zorvm_standby_file.dat.membak\n"
+    "                            DIR/zorvm_standby_file.dat.membak (the same slots:\n"
+    "                            on another host they open only through recovery)\n"
+    "  protect list              show the protector slots and whether each opens here\n"
+    "  protect add TYPE          add a slot: host, tpm2, host+tpm2 or recovery\n"
+    "  protect remove SLOT       remove slot SLOT (not the last one that opens here)\n"
+    "  migrate --protect TYPE [--recovery]\n"
+    "                            new root key under a TYPE slot (and a recovery slot);\n"
+    "                            every key and key id stays; turns a store protected\n"
+    "                            by the built-in key only into a protected one\n"
     "\n"
     "options:\n"
     "  --primary PATH            primary file (default /etc/zorvm_primary_file.dat)\n"
     "  --standby PATH            standby file (default /etc/zorvm_standby_file.dat)\n"
+    "  --host-key PATH           host key file (default $ZORVA_HOST_KEY, else\n"
+    "                            /etc/zorvm_host.key)\n"
+    "  --tpm2-pcrs LIST          bind new TPM slots to these SHA-256 PCRs (e.g. 7 or 0,7)\n"
+    "  --passphrase-fd N         read the recovery passphrase from descriptor N (one\n"
+    "                            line); without it the terminal is asked, echo off\n"
     "  -h, --help                this text\n"
     "\n"
     "exit status: 0 success, 1 failure, 2 usage error\n";
@@ -54,6 +74,26 @@ bool ParseNumber(const char *text, std::uint32_t &out)
     }
     out = static_cast<std::uint32_t>(v);
     return true;
+}
+
+// "7" or "0,2,7": SHA-256 PCR indexes 0..23.
+bool ParsePcrs(const char *text, std::uint32_t &mask)
+{
+    mask = 0;
+    std::string_view rest = text;
+    while (true) {
+        const auto comma = rest.find(',');
+        const std::string one(rest.substr(0, comma));
+        std::uint32_t pcr = 0;
+        if (!ParseNumber(one.c_str(), pcr) || pcr > 23) {
+            return false;
+        }
+        mask |= 1u << pcr;
+        if (comma == std::string_view::npos) {
+            return true;
+        }
+        rest.remove_prefix(comma + 1);
+    }
 }
 
 // Runs one command whose options were checked.
@@ -88,14 +128,48 @@ int RunCommand(const std::string &c, const keytool::Options &o)
         }
         return keytool::Backup(o);
     }
+    if (c == "protect") {
+        return keytool::Protect(o);
+    }
+    if (c == "migrate") {
+        return keytool::Migrate(o);
+    }
     return UsageError("unknown command '%s'", c.c_str());
 }
 
 } // namespace
 
+// Checks the words after the command: protect list | add TYPE | remove SLOT.
+int CheckWords(keytool::Options &o, const std::vector<std::string> &words)
+{
+    if (o.command != "protect") {
+        return words.empty() ? 0 : UsageError("unexpected argument '%s'", words[0].c_str());
+    }
+    o.subcommand = words.empty() ? "" : words[0];
+    const std::size_t want = o.subcommand == "list" ? 1 : 2;
+    if (o.subcommand != "list" && o.subcommand != "add" && o.subcommand != "remove") {
+        return UsageError("%s", "protect takes list, add TYPE or remove SLOT");
+    }
+    if (words.size() != want) {
+        return UsageError("protect %s: wrong number of arguments", o.subcommand.c_str());
+    }
+    if (want == 2) {
+        o.argument = words[1];
+    }
+    if (o.subcommand == "add" && keytool::ProtectTypeByName(o.argument) == 0) {
+        return UsageError("unknown protection '%s' (host, tpm2, host+tpm2, recovery)", o.argument.c_str());
+    }
+    if (o.subcommand == "remove" && (!ParseNumber(o.argument.c_str(), o.slotId) || o.slotId == 0 || o.slotId > 255)) {
+        return UsageError("protect remove needs a slot number, not '%s'", o.argument.c_str());
+    }
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
+    QintNoCoreDumpsEx();
     keytool::Options o;
+    std::vector<std::string> words;
     for (int i = 1; i < argc; ++i) {
         const std::string_view a = argv[i];
         const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -145,12 +219,48 @@ int main(int argc, char **argv)
                 return keytool::kExitUsage;
             }
             o.dir = value;
+        } else if (a == "--protect") {
+            if (!needValue("--protect")) {
+                return keytool::kExitUsage;
+            }
+            o.protect = keytool::ProtectTypeByName(value);
+            if (o.protect == 0 || o.protect == QINT_PROTECT_RECOVERY) {
+                return UsageError("--protect takes host, tpm2 or host+tpm2, not '%s'", value);
+            }
+            o.hasProtect = true;
+        } else if (a == "--recovery") {
+            o.recovery = true;
+        } else if (a == "--host-key") {
+            if (!needValue("--host-key")) {
+                return keytool::kExitUsage;
+            }
+            if (value[0] == '\0') {
+                return UsageError("%s", "--host-key needs a path");
+            }
+            o.hostKey = value;
+        } else if (a == "--tpm2-pcrs") {
+            if (!needValue("--tpm2-pcrs")) {
+                return keytool::kExitUsage;
+            }
+            if (!ParsePcrs(value, o.pcrMask)) {
+                return UsageError("--tpm2-pcrs takes PCR numbers 0..23 separated by commas, not '%s'", value);
+            }
+            o.hasPcrs = true;
+        } else if (a == "--passphrase-fd") {
+            std::uint32_t fd = 0;
+            if (!needValue("--passphrase-fd")) {
+                return keytool::kExitUsage;
+            }
+            if (!ParseNumber(value, fd) || fd > 1024) {
+                return UsageError("--passphrase-fd needs a descriptor number, not '%s'", value);
+            }
+            o.passphraseFd = static_cast<int>(fd);
         } else if (!a.empty() && a[0] == '-') {
             return UsageError("unknown option '%s'", argv[i]);
         } else if (o.command.empty()) {
             o.command = a;
         } else {
-            return UsageError("unexpected argument '%s'", argv[i]);
+            words.emplace_back(a);
         }
     }
     if (o.command.empty()) {
@@ -159,18 +269,29 @@ int main(int argc, char **argv)
     if (o.primary.empty() || o.standby.empty()) {
         return UsageError("%s", "--primary and --standby need a path");
     }
+    if (const int rc = CheckWords(o, words); rc != 0) {
+        return rc;
+    }
     const std::string &c = o.command;
     // Options that belong to another command are mistakes, not no-ops.
     const bool forceOk = c == "create";
     const bool domainOk = c == "rotate";
     const bool keepOk = c == "prune";
     const bool dirOk = c == "backup";
+    const bool protectOk = c == "create" || c == "migrate";
+    const bool pcrsOk = protectOk || (c == "protect" && o.subcommand == "add");
     if ((o.force && !forceOk) || ((o.all || o.hasDomain) && !domainOk) || (o.hasKeep && !keepOk) ||
-        (!o.dir.empty() && !dirOk)) {
+        (!o.dir.empty() && !dirOk) || ((o.hasProtect || o.recovery) && !protectOk) || (o.hasPcrs && !pcrsOk)) {
         return UsageError("an option given does not apply to '%s'", c.c_str());
+    }
+    if (c == "migrate" && !o.hasProtect) {
+        return UsageError("%s", "migrate needs --protect TYPE");
     }
 
     keytool::RegisterCallbacks();
+    if (!keytool::SetUpProtection(o)) {
+        return keytool::kExitFailure;
+    }
     const int rc = RunCommand(c, o);
     return keytool::FinishWrites(rc == keytool::kExitOk) ? rc : keytool::kExitFailure;
 }

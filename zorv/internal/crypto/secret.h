@@ -65,6 +65,13 @@ private:
 
 using Key32 = SecretArray<32>;
 
+// Wipes plain arrays that held bytes of a key store.
+template <typename... Arrays>
+void CleanseAll(Arrays &...arrays)
+{
+    (OPENSSL_cleanse(arrays.data(), arrays.size() * sizeof(*arrays.data())), ...);
+}
+
 // Wipes a region when the scope ends (stack buffers that held plain text).
 class ScopedCleanse {
 public:

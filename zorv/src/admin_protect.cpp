@@ -1,0 +1,158 @@
+// Administration of a store's protector slots: list them with whether each
+// opens here, add one, remove one, and migrate a store (a format-1 store
+// included) to a new root key under new slots.
+#include <algorithm>
+#include <new>
+
+#include "admin_common.h"
+#include "protect/protector.h"
+#include "registry.h"
+#include "store_codec.h"
+
+namespace zorv {
+namespace {
+
+// Slots of a copy whose header parses, when no copy opens here.
+bool ParsedSlots(const CopyCheck &c, StoreImage &image)
+{
+    StoreLayout layout;
+    return !c.bytes.empty() && ParseStoreHeader(c.bytes, image, layout) == 0;
+}
+
+QintSlotInfo Describe(const StoreImage &image, const Slot &slot, const Unlock &unlock)
+{
+    QintSlotInfo info{slot.id, slot.type, 0, 0, 0};
+    TpmParams tpm;
+    if ((slot.type == QINT_PROTECT_TPM2 || slot.type == QINT_PROTECT_HOST_TPM2) && ParseTpmParams(slot, tpm)) {
+        info.pcrMask = tpm.pcrMask;
+    }
+    Key32 root;
+    info.status = OpenSlot(image.salt, slot, unlock, root);
+    return info;
+}
+
+} // namespace
+} // namespace zorv
+
+using namespace zorv;
+
+extern "C" {
+
+ZORV_API uint64_t QintAdminSlotsEx(const QintKeyFileName *names, QintSlotInfo *slots, uint32_t capacity,
+                                   uint32_t *count, QintAdminReport *report)
+{
+    try {
+        PairPaths paths;
+        if (count == nullptr) {
+            return QINT_ERR_BAD_ARGUMENT;
+        }
+        if (!ToPaths(names, paths)) {
+            return QINT_ERR_BAD_FILE_NAME;
+        }
+        bool registered = false;
+        const Callbacks cb = RegisteredCallbacks(registered);
+        const Unlock unlock = CurrentUnlock();
+        PairLoad load = LoadPair(cb, paths, unlock, false, false, "QintAdminSlotsEx");
+        Report(report, load.primary, load.standby, QINT_FILE_NONE);
+        StoreImage image;
+        if (load.result == 0 || load.result == QINT_LOADED_RESTORED) {
+            image = std::move(load.chosen == Chosen::Standby ? load.standby.image : load.primary.image);
+        } else if (!IsProtectorFailure(load.result) ||
+                   (!ParsedSlots(load.primary, image) && !ParsedSlots(load.standby, image))) {
+            return load.result;
+        }
+        std::vector<QintSlotInfo> found;
+        if (image.version != kStoreVersion) {
+            found.push_back(QintSlotInfo{0, QINT_PROTECT_BUILTIN, 0, 0, 0});
+        }
+        for (const Slot &s : image.slots) {
+            found.push_back(Describe(image, s, unlock));
+        }
+        *count = static_cast<uint32_t>(found.size());
+        if (slots == nullptr || capacity < found.size()) {
+            return QINT_ERR_BUFFER_TOO_SMALL;
+        }
+        std::copy(found.begin(), found.end(), slots);
+        return 0;
+    } catch (const std::bad_alloc &) {
+        return QINT_ERR_NO_MEMORY;
+    }
+}
+
+ZORV_API uint64_t QintAdminAddSlotEx(const QintKeyFileName *names, uint32_t type, uint32_t *slotId,
+                                     QintAdminReport *report)
+{
+    if (slotId != nullptr) {
+        *slotId = 0;
+    }
+    if (!ProtectType(type) && type != QINT_PROTECT_RECOVERY) {
+        return QINT_ERR_BAD_ARGUMENT;
+    }
+    return Mutate(names, report, "QintAdminAddSlotEx", false,
+                  [&](const Callbacks &cb, const Unlock &unlock, StoreImage &image, bool &) -> std::uint64_t {
+                      if (image.slots.size() >= kMaxSlots) {
+                          return QINT_ERR_BAD_ARGUMENT;
+                      }
+                      std::uint8_t id = 0;
+                      for (const Slot &s : image.slots) {
+                          id = std::max(id, s.id);
+                      }
+                      if (id == 255) {
+                          return QINT_ERR_BAD_ARGUMENT;
+                      }
+                      Slot slot;
+                      const std::uint64_t rc = MakeSlot(cb, static_cast<std::uint8_t>(type), id + 1, image.salt,
+                                                        image.root, unlock, slot);
+                      if (rc != 0) {
+                          return rc;
+                      }
+                      image.slots.push_back(std::move(slot));
+                      if (slotId != nullptr) {
+                          *slotId = id + 1u;
+                      }
+                      return 0;
+                  });
+}
+
+ZORV_API uint64_t QintAdminRemoveSlotEx(const QintKeyFileName *names, uint32_t slotId, QintAdminReport *report)
+{
+    return Mutate(names, report, "QintAdminRemoveSlotEx", false,
+                  [&](const Callbacks &, const Unlock &unlock, StoreImage &image, bool &) -> std::uint64_t {
+                      const auto it = std::find_if(image.slots.begin(), image.slots.end(),
+                                                   [&](const Slot &s) { return s.id == slotId; });
+                      if (it == image.slots.end()) {
+                          return QINT_ERR_NO_SUCH_SLOT;
+                      }
+                      std::vector<Slot> rest;
+                      for (const Slot &s : image.slots) {
+                          if (s.id != slotId) {
+                              rest.push_back(s);
+                          }
+                      }
+                      Key32 root;
+                      const bool opens = std::any_of(rest.begin(), rest.end(), [&](const Slot &s) {
+                          return OpenSlot(image.salt, s, unlock, root) == 0;
+                      });
+                      if (!opens) {
+                          return QINT_ERR_LAST_SLOT;
+                      }
+                      image.slots = std::move(rest);
+                      return 0;
+                  });
+}
+
+ZORV_API uint64_t QintAdminMigrateEx(const QintKeyFileName *names, uint32_t protectType, uint32_t flags,
+                                     QintAdminReport *report)
+{
+    if (!ProtectType(protectType)) {
+        return QINT_ERR_BAD_ARGUMENT;
+    }
+    return Mutate(names, report, "QintAdminMigrateEx", true,
+                  [&](const Callbacks &cb, const Unlock &unlock, StoreImage &image, bool &) {
+                      // New salt and root: no copy of the old file, and no slot
+                      // of it, opens the new one.
+                      return NewProtection(cb, unlock, protectType, (flags & QINT_ADMIN_RECOVERY) != 0, image);
+                  });
+}
+
+} // extern "C"

@@ -1,0 +1,94 @@
+#include "protect/settings.h"
+
+#include <mutex>
+#include <new>
+
+#include "protect/host_key.h"
+#include "zorv_admin.h"
+
+namespace zorv {
+namespace {
+
+struct Settings {
+    std::mutex mutex;
+    bool configured = false; // false: defaults, host key path from the environment
+    Unlock unlock;
+    std::string pathText; // what QintHostKeyFileEx hands out
+};
+
+Settings &G()
+{
+    static Settings s;
+    return s;
+}
+
+constexpr std::size_t kMaxPassphrase = 1024;
+
+} // namespace
+
+Unlock CurrentUnlock()
+{
+    Settings &s = G();
+    std::lock_guard guard(s.mutex);
+    Unlock copy = s.unlock;
+    if (!s.configured || copy.hostKeyPath.empty()) {
+        copy.hostKeyPath = DefaultHostKeyPath();
+    }
+    return copy;
+}
+
+} // namespace zorv
+
+using namespace zorv;
+
+extern "C" {
+
+ZORV_API uint64_t QintProtectSetEx(const QintProtectSettings *settings)
+{
+    try {
+        Unlock next;
+        if (settings != nullptr) {
+            if (settings->hostKeyFile != nullptr && settings->hostKeyFile[0] != '\0') {
+                next.hostKeyPath = settings->hostKeyFile;
+            }
+            if (settings->passphrase != nullptr) {
+                if (settings->passphraseLength == 0 || settings->passphraseLength > kMaxPassphrase) {
+                    return QINT_ERR_BAD_ARGUMENT;
+                }
+                next.hasPassphrase = true;
+                next.passphrase.assign(settings->passphrase, settings->passphrase + settings->passphraseLength);
+            }
+            if ((settings->tpm2PcrMask >> 24) != 0) {
+                return QINT_ERR_BAD_ARGUMENT;
+            }
+            next.pcrMask = settings->tpm2PcrMask;
+            if (settings->recoveryLog2N != 0) {
+                if (settings->recoveryLog2N < 14 || settings->recoveryLog2N > 20) {
+                    return QINT_ERR_BAD_ARGUMENT;
+                }
+                next.scryptLog2N = static_cast<std::uint8_t>(settings->recoveryLog2N);
+            }
+        }
+        Settings &s = G();
+        std::lock_guard guard(s.mutex);
+        s.unlock = std::move(next); // the old passphrase is wiped with its storage
+        s.configured = settings != nullptr;
+        return 0;
+    } catch (const std::bad_alloc &) {
+        return QINT_ERR_NO_MEMORY;
+    }
+}
+
+ZORV_API const char *QintHostKeyFileEx(void)
+{
+    Settings &s = G();
+    std::lock_guard guard(s.mutex);
+    try {
+        s.pathText = s.configured && !s.unlock.hostKeyPath.empty() ? s.unlock.hostKeyPath : DefaultHostKeyPath();
+    } catch (const std::bad_alloc &) {
+        return kDefaultHostKeyFile;
+    }
+    return s.pathText.c_str();
+}
+
+} // extern "C"
