@@ -1,16 +1,17 @@
-// A SoftHSM2 token made for one test program in a temporary folder (through
-// SOFTHSM2_CONF, set before any module is initialised), removed at exit.
+// A SoftHSM2 token made for one test or benchmark program in a temporary
+// folder (through SOFTHSM2_CONF, set before any module is initialised),
+// removed at exit. ZORVA_REQUIRE_SOFTHSM is for GoogleTest tests.
 #pragma once
 
 #include <dlfcn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
 
-#include <gtest/gtest.h>
 #include <p11-kit/pkcs11.h>
 
 namespace fleettest {
