@@ -72,6 +72,20 @@ extern "C" {
 #define QINT_ERR_LAST_SLOT 1311u          /* refused: no remaining slot would open here */
 #define QINT_ERR_NO_SUCH_SLOT 1312u       /* no slot with that id */
 
+/* Protectors beyond this host: a key on a PKCS#11 token, a copy sealed for
+ * another host. */
+#define QINT_ERR_PKCS11_URI 1320u         /* the PKCS#11 URI is malformed, carries a PIN or names no token or key */
+#define QINT_ERR_PKCS11_MODULE 1321u      /* the PKCS#11 module does not load, or its path is unsafe */
+#define QINT_ERR_PKCS11_TOKEN 1322u       /* no token with the URI's label is present */
+#define QINT_ERR_PKCS11_NO_PIN 1323u      /* the token needs a PIN: none given, or the PIN file unreadable or open */
+#define QINT_ERR_PKCS11_PIN 1324u         /* the token refused the PIN (or it is locked) */
+#define QINT_ERR_PKCS11_KEY_MISSING 1325u /* the token key the URI names is not on the token (deleted?) */
+#define QINT_ERR_PKCS11_UNWRAP 1326u      /* the wrapped key does not open under the token key */
+#define QINT_ERR_PKCS11 1327u             /* any other PKCS#11 failure */
+#define QINT_ERR_NOT_THIS_HOST 1330u      /* a copy sealed for another host */
+#define QINT_ERR_SEALED_TAMPERED 1331u    /* a sealed copy changed since it was sealed */
+#define QINT_ERR_BAD_HOST_ID 1332u        /* a host id is malformed or mistyped */
+
 /* Event codes sent through the notify slot (23). The data is a NUL-terminated
  * text (the restored path; "key" for a changed active key), its length
  * without the NUL. */

@@ -51,6 +51,8 @@ typedef struct QintAdminReport {
 #define QINT_PROTECT_HOST_TPM2 3u /* both: the host key file and the TPM */
 #define QINT_PROTECT_RECOVERY 4u  /* a passphrase (scrypt) */
 #define QINT_PROTECT_BUILTIN 5u   /* format 1: the built-in derivation */
+#define QINT_PROTECT_PKCS11 6u    /* an AES key on a PKCS#11 token (URI and module in the slot) */
+#define QINT_PROTECT_SEALED_FOR 7u /* sealed for one host's identity (export); replaced on import */
 
 /* What this process uses to open and to make slots, for every load (the
  * agent's too) and every administration call after it. */
@@ -60,7 +62,16 @@ typedef struct QintProtectSettings {
     size_t passphraseLength;         /* 1..1024 */
     uint32_t tpm2PcrMask;            /* new TPM slots: bit i binds SHA-256 PCR i (0..23); 0: none */
     uint32_t recoveryLog2N;          /* new recovery slots: scrypt N = 2^this (14..20); 0: 17 */
+    const char *pkcs11Uri;           /* new pkcs11 slots: the token key's PKCS#11 URI (RFC 7512) */
+    const char *pkcs11Module;        /* new pkcs11 slots: the module's absolute path; null: the URI's module-path */
+    const unsigned char *pkcs11Pin;  /* token PIN for making and opening pkcs11 slots; null: the URI's
+                                        pin-source file; copied */
+    size_t pkcs11PinLength;          /* 1..256 */
+    uint32_t pkcs11Flags;            /* QINT_PKCS11_GENERATE_KEY */
 } QintProtectSettings;
+
+#define QINT_PKCS11_GENERATE_KEY 1u /* new pkcs11 slots: make the token key (AES-256, sensitive, not
+                                       extractable) when the token has none with the URI's label */
 
 /* Replaces the settings (null: back to the defaults); the passphrase held
  * before is wiped. 0, QINT_ERR_BAD_ARGUMENT or QINT_ERR_NO_MEMORY. */
@@ -125,6 +136,26 @@ ZORV_API uint64_t QintAdminRemoveSlotEx(const QintKeyFileName *names, uint32_t s
  * cipher text and HMAC made before still verifies. */
 ZORV_API uint64_t QintAdminMigrateEx(const QintKeyFileName *names, uint32_t protectType, uint32_t flags,
                                      QintAdminReport *report);
+
+/* This host's identity as one line of text ("zorva-host1:" and 48
+ * characters), the public half of a key pair derived from the host key file
+ * (created, mode 0400, when missing). text gets the NUL-terminated line.
+ * QINT_ERR_BUFFER_TOO_SMALL below 61 bytes; the host key file's causes. */
+ZORV_API uint64_t QintHostIdEx(char *text, size_t capacity);
+/* Writes to target a copy of the store (which must open here) whose slots
+ * are one sealed-for slot, opened only by the host whose identity hostId
+ * is, and the store's recovery and pkcs11 slots. QINT_ERR_BAD_HOST_ID. */
+ZORV_API uint64_t QintAdminExportEx(const QintKeyFileName *names, const char *hostId, const QintKeyFileName *target,
+                                    QintAdminReport *report);
+/* Takes in a copy made by QintAdminExportEx for this host: both files of
+ * source valid and equal (else the first bad file's cause, report naming
+ * it, or QINT_ERR_COPIES_DIFFER), opened through its sealed-for slot (else
+ * QINT_ERR_NOT_THIS_HOST or the slot's cause). The sealed-for slot is
+ * replaced by one of protectType (QINT_PROTECT_HOST, _TPM2 or _HOST_TPM2),
+ * the other slots kept, and the result written to names.
+ * QINT_ERR_EXISTS when names exist and flags lacks QINT_ADMIN_FORCE. */
+ZORV_API uint64_t QintAdminImportEx(const QintKeyFileName *source, const QintKeyFileName *names,
+                                    uint32_t protectType, uint32_t flags, QintAdminReport *report);
 
 /* Retires the active key of domain (or of all, QINT_ALL_DOMAINS) and adds a
  * new active key with the next id. QINT_ERR_UNKNOWN_DOMAIN for other ids. */

@@ -67,7 +67,8 @@ bool NewKey(const Callbacks &cb, std::uint32_t domain, std::uint32_t keyId, KeyR
     return cb.Random(k.key.span());
 }
 
-// Encodes image and writes it standby first.
+} // namespace
+
 std::uint64_t Store(const Callbacks &cb, const PairPaths &paths, StoreImage &image, QintAdminReport *report)
 {
     image.updated = Now();
@@ -85,8 +86,6 @@ std::uint64_t Store(const Callbacks &cb, const PairPaths &paths, StoreImage &ima
     }
     return rc;
 }
-
-} // namespace
 
 std::uint64_t Mutate(const QintKeyFileName *names, QintAdminReport *report, const char *caller, bool builtinOk,
                      const Change &change)
@@ -148,7 +147,8 @@ std::uint64_t RotateDomain(const Callbacks &cb, StoreImage &image, std::uint32_t
 
 bool ProtectType(std::uint32_t t)
 {
-    return t == QINT_PROTECT_HOST || t == QINT_PROTECT_TPM2 || t == QINT_PROTECT_HOST_TPM2;
+    return t == QINT_PROTECT_HOST || t == QINT_PROTECT_TPM2 || t == QINT_PROTECT_HOST_TPM2 ||
+           t == QINT_PROTECT_PKCS11;
 }
 
 std::uint64_t NewProtection(const Callbacks &cb, const Unlock &unlock, std::uint32_t type, bool recovery,
@@ -167,16 +167,11 @@ std::uint64_t NewProtection(const Callbacks &cb, const Unlock &unlock, std::uint
     return rc;
 }
 
-namespace {
-
-// Counter of a file that exists but did not check out (for counting on).
 std::uint64_t CounterOf(const CopyCheck &c)
 {
     std::uint64_t counter = 0;
     return c.status == 0 ? c.counter : PeekCounter(c.bytes, counter) ? counter : 0;
 }
-
-} // namespace
 } // namespace zorv
 
 using namespace zorv;

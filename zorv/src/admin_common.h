@@ -24,7 +24,15 @@ using Change = std::function<std::uint64_t(const Callbacks &, const Unlock &, St
 std::uint64_t Mutate(const QintKeyFileName *names, QintAdminReport *report, const char *caller, bool builtinOk,
                      const Change &change);
 
-// QINT_PROTECT_HOST, _TPM2 or _HOST_TPM2.
+// Encodes image and writes it standby first (updated set to now); a write
+// failure is reported and logged with the file it names.
+std::uint64_t Store(const Callbacks &cb, const PairPaths &paths, StoreImage &image, QintAdminReport *report);
+
+// Update counter of a copy, also of one that exists but did not check out
+// (for counting on past it).
+std::uint64_t CounterOf(const CopyCheck &c);
+
+// QINT_PROTECT_HOST, _TPM2, _HOST_TPM2 or _PKCS11.
 bool ProtectType(std::uint32_t type);
 
 // A fresh salt and root key protected by a slot of type (id 1) and, when

@@ -49,6 +49,17 @@ constexpr Text kTexts[] = {
     {QINT_ERR_BUILTIN_ONLY, "the store is protected by the built-in key only; migrate it first"},
     {QINT_ERR_LAST_SLOT, "refused: no remaining slot would open the store on this host"},
     {QINT_ERR_NO_SUCH_SLOT, "no protector slot with that id"},
+    {QINT_ERR_PKCS11_URI, "the PKCS#11 URI is malformed, carries a PIN, or names no token or key"},
+    {QINT_ERR_PKCS11_MODULE, "the PKCS#11 module does not load (missing, not a module, or writable by others)"},
+    {QINT_ERR_PKCS11_TOKEN, "no token with the URI's label is present"},
+    {QINT_ERR_PKCS11_NO_PIN, "the token needs a PIN: none given, or the PIN file is unreadable or open to others"},
+    {QINT_ERR_PKCS11_PIN, "the token refused the PIN (or the PIN is locked)"},
+    {QINT_ERR_PKCS11_KEY_MISSING, "the token key the URI names is not on the token (deleted?)"},
+    {QINT_ERR_PKCS11_UNWRAP, "the wrapped key does not open under the token key"},
+    {QINT_ERR_PKCS11, "PKCS#11 module or token failure"},
+    {QINT_ERR_NOT_THIS_HOST, "the copy was sealed for another host"},
+    {QINT_ERR_SEALED_TAMPERED, "the sealed copy changed since it was sealed"},
+    {QINT_ERR_BAD_HOST_ID, "the host id is malformed or mistyped"},
 };
 
 } // namespace

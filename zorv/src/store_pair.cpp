@@ -32,7 +32,8 @@ bool IsHostKeyProblem(std::uint64_t s) { return s == QINT_ERR_HOST_KEY_MISSING |
 // a damaged slot: the seal cannot tell a wrong key from a changed byte.
 bool MayBeDamage(std::uint64_t s)
 {
-    return s == QINT_ERR_NO_SLOT_OPENS || s == QINT_ERR_WRONG_PASSPHRASE || s == QINT_ERR_TPM_NOT_THIS;
+    return s == QINT_ERR_NO_SLOT_OPENS || s == QINT_ERR_WRONG_PASSPHRASE || s == QINT_ERR_TPM_NOT_THIS ||
+           s == QINT_ERR_PKCS11_UNWRAP || s == QINT_ERR_SEALED_TAMPERED;
 }
 
 // Why neither copy is usable, in the words most useful to an operator.
@@ -86,6 +87,16 @@ bool IsProtectorFailure(std::uint64_t s)
     case QINT_ERR_TPM_NOT_THIS:
     case QINT_ERR_TPM_PCR_CHANGED:
     case QINT_ERR_TPM:
+    case QINT_ERR_PKCS11_URI:
+    case QINT_ERR_PKCS11_MODULE:
+    case QINT_ERR_PKCS11_TOKEN:
+    case QINT_ERR_PKCS11_NO_PIN:
+    case QINT_ERR_PKCS11_PIN:
+    case QINT_ERR_PKCS11_KEY_MISSING:
+    case QINT_ERR_PKCS11_UNWRAP:
+    case QINT_ERR_PKCS11:
+    case QINT_ERR_NOT_THIS_HOST:
+    case QINT_ERR_SEALED_TAMPERED:
         return true;
     default:
         return false;

@@ -40,6 +40,14 @@ struct Options {
     int passphraseFd = -1;
     std::uint32_t slotId = 0;  // protect remove SLOT
     std::string owner; // --owner USER: owner of the files written
+    // A key on a PKCS#11 token; stores carried to other hosts.
+    std::string uri;           // --uri: the token key's PKCS#11 URI
+    std::string module;        // --module: the PKCS#11 module's path
+    bool generateKek = false;  // --generate-kek
+    int pinFd = -1;            // --pin-fd N
+    std::string forHost;       // export --for HOSTID
+    std::string outDir;        // export --out DIR
+    std::string importDir;     // import DIR
 };
 
 // Applies --host-key, --tpm2-pcrs and the recovery passphrase: read from
@@ -48,7 +56,12 @@ struct Options {
 // open the store. False, with a message, when no passphrase could be read.
 bool SetUpProtection(const Options &o);
 
-// "host", "tpm2", "host+tpm2", "recovery" → QINT_PROTECT_; 0 when unknown.
+// Reads the token PIN from --pin-fd (one line) into wiping storage. False,
+// with a message, when none could be read. Null until read.
+bool ReadTokenPin(const Options &o);
+const unsigned char *TokenPin(std::size_t &length);
+
+// "host", "tpm2", "host+tpm2", "recovery", "pkcs11" → QINT_PROTECT_; 0 when unknown.
 std::uint32_t ProtectTypeByName(const std::string &name);
 
 // Registers stdio callbacks that create files owner-only and sync on flush.
@@ -93,5 +106,8 @@ int Verify(const Options &o);
 int Backup(const Options &o);
 int Protect(const Options &o);
 int Migrate(const Options &o);
+int HostId(const Options &o);
+int Export(const Options &o);
+int Import(const Options &o);
 
 } // namespace keytool

@@ -18,7 +18,8 @@ constexpr const char *kUsage =
     "commands:\n"
     "  create [--force] [--protect TYPE] [--recovery]\n"
     "                            make a new store pair (one active key per domain)\n"
-    "                            protected by TYPE: host (default), tpm2 or host+tpm2,\n"
+    "                            protected by TYPE: host (default), tpm2, host+tpm2\n"
+    "                            or pkcs11 (a key on a token, see below),\n"
     "                            and with --recovery a recovery passphrase too; the\n"
     "                            host key file is created (0400) if missing, never\n"
     "                            replaced; refuses to overwrite a store without --force\n"
@@ -40,6 +41,25 @@ constexpr const char *kUsage =
     "                            new root key under a TYPE slot (and a recovery slot);\n"
     "                            every key and key id stays; turns a store protected\n"
     "                            by the built-in key only into a protected one\n"
+    "  host-id                   print this host's identity (one line) for export --for;\n"
+    "                            creates the host key file (0400) if missing\n"
+    "  export --for HOSTID --out DIR\n"
+    "                            write DIR/zorvm_primary_file.dat and\n"
+    "                            DIR/zorvm_standby_file.dat: a copy that opens only on\n"
+    "                            that host (and through the store's recovery and pkcs11\n"
+    "                            slots); safe to carry\n"
+    "  import DIR [--protect TYPE] [--force]\n"
+    "                            check a copy exported for this host, bind it to this\n"
+    "                            host (TYPE host by default, or tpm2, host+tpm2) and\n"
+    "                            install it; --force replaces an installed store\n"
+    "\n"
+    "a key on a PKCS#11 token (create/migrate --protect pkcs11, protect add pkcs11):\n"
+    "  --uri URI                 the token key: pkcs11:token=LABEL;object=LABEL\n"
+    "                            [?pin-source=file:/path/to/pin]\n"
+    "  --module PATH             the PKCS#11 module (absolute path)\n"
+    "  --generate-kek            make the token key (AES-256, not extractable) if missing\n"
+    "  --pin-fd N                read the token PIN from descriptor N (one line); else the\n"
+    "                            URI's pin-source file; never on the command line\n"
     "\n"
     "options:\n"
     "  --primary PATH            primary file (default /etc/zorvm_primary_file.dat)\n"
@@ -136,6 +156,15 @@ int RunCommand(const std::string &c, const keytool::Options &o)
     if (c == "migrate") {
         return keytool::Migrate(o);
     }
+    if (c == "host-id") {
+        return keytool::HostId(o);
+    }
+    if (c == "export") {
+        return keytool::Export(o);
+    }
+    if (c == "import") {
+        return keytool::Import(o);
+    }
     return UsageError("unknown command '%s'", c.c_str());
 }
 
@@ -144,6 +173,13 @@ int RunCommand(const std::string &c, const keytool::Options &o)
 // Checks the words after the command: protect list | add TYPE | remove SLOT.
 int CheckWords(keytool::Options &o, const std::vector<std::string> &words)
 {
+    if (o.command == "import") {
+        if (words.size() != 1) {
+            return UsageError("%s", "import needs the folder of the copy: import DIR");
+        }
+        o.importDir = words[0];
+        return 0;
+    }
     if (o.command != "protect") {
         return words.empty() ? 0 : UsageError("unexpected argument '%s'", words[0].c_str());
     }
@@ -159,7 +195,7 @@ int CheckWords(keytool::Options &o, const std::vector<std::string> &words)
         o.argument = words[1];
     }
     if (o.subcommand == "add" && keytool::ProtectTypeByName(o.argument) == 0) {
-        return UsageError("unknown protection '%s' (host, tpm2, host+tpm2, recovery)", o.argument.c_str());
+        return UsageError("unknown protection '%s' (host, tpm2, host+tpm2, recovery, pkcs11)", o.argument.c_str());
     }
     if (o.subcommand == "remove" && (!ParseNumber(o.argument.c_str(), o.slotId) || o.slotId == 0 || o.slotId > 255)) {
         return UsageError("protect remove needs a slot number, not '%s'", o.argument.c_str());
@@ -232,7 +268,7 @@ int main(int argc, char **argv)
             }
             o.protect = keytool::ProtectTypeByName(value);
             if (o.protect == 0 || o.protect == QINT_PROTECT_RECOVERY) {
-                return UsageError("--protect takes host, tpm2 or host+tpm2, not '%s'", value);
+                return UsageError("--protect takes host, tpm2, host+tpm2 or pkcs11, not '%s'", value);
             }
             o.hasProtect = true;
         } else if (a == "--recovery") {
@@ -262,6 +298,25 @@ int main(int argc, char **argv)
                 return UsageError("--passphrase-fd needs a descriptor number, not '%s'", value);
             }
             o.passphraseFd = static_cast<int>(fd);
+        } else if (a == "--uri" || a == "--module" || a == "--for" || a == "--out") {
+            if (!needValue(argv[i])) {
+                return keytool::kExitUsage;
+            }
+            if (value[0] == '\0') {
+                return UsageError("%s needs a value", argv[i - 1]);
+            }
+            (a == "--uri" ? o.uri : a == "--module" ? o.module : a == "--for" ? o.forHost : o.outDir) = value;
+        } else if (a == "--generate-kek") {
+            o.generateKek = true;
+        } else if (a == "--pin-fd") {
+            std::uint32_t fd = 0;
+            if (!needValue("--pin-fd")) {
+                return keytool::kExitUsage;
+            }
+            if (!ParseNumber(value, fd) || fd > 1024) {
+                return UsageError("--pin-fd needs a descriptor number, not '%s'", value);
+            }
+            o.pinFd = static_cast<int>(fd);
         } else if (!a.empty() && a[0] == '-') {
             return UsageError("unknown option '%s'", argv[i]);
         } else if (o.command.empty()) {
@@ -286,13 +341,28 @@ int main(int argc, char **argv)
     const bool keepOk = c == "prune";
     const bool dirOk = c == "backup";
     const bool protectOk = c == "create" || c == "migrate";
-    const bool pcrsOk = protectOk || (c == "protect" && o.subcommand == "add");
+    const bool adds = c == "protect" && o.subcommand == "add";
+    const bool pcrsOk = protectOk || adds || c == "import";
     const bool ownerOk = c == "create" || c == "rotate" || c == "prune" || c == "backup" || c == "migrate" ||
-                         c == "protect";
-    if ((o.force && !forceOk) || ((o.all || o.hasDomain) && !domainOk) || (o.hasKeep && !keepOk) ||
-        (!o.dir.empty() && !dirOk) || ((o.hasProtect || o.recovery) && !protectOk) || (o.hasPcrs && !pcrsOk) ||
-        (!o.owner.empty() && !ownerOk)) {
+                         c == "protect" || c == "export" || c == "import";
+    // A pkcs11 slot is made by create/migrate --protect pkcs11 or protect add pkcs11.
+    const bool makesPkcs11 = (protectOk && o.protect == QINT_PROTECT_PKCS11) ||
+                             (adds && keytool::ProtectTypeByName(o.argument) == QINT_PROTECT_PKCS11);
+    if ((o.force && !forceOk && c != "import") || ((o.all || o.hasDomain) && !domainOk) ||
+        (o.hasKeep && !keepOk) || (!o.dir.empty() && !dirOk) ||
+        ((o.hasProtect || o.recovery) && !protectOk && !(c == "import" && !o.recovery)) ||
+        (o.hasPcrs && !pcrsOk) || ((!o.uri.empty() || !o.module.empty() || o.generateKek) && !makesPkcs11) ||
+        ((!o.forHost.empty() || !o.outDir.empty()) && c != "export") || (!o.owner.empty() && !ownerOk)) {
         return UsageError("an option given does not apply to '%s'", c.c_str());
+    }
+    if (c == "import" && o.protect == QINT_PROTECT_PKCS11) {
+        return UsageError("%s", "import binds the copy to this host: --protect host, tpm2 or host+tpm2");
+    }
+    if (makesPkcs11 && o.uri.empty()) {
+        return UsageError("%s", "a pkcs11 slot needs --uri URI (and --module PATH unless the URI has module-path)");
+    }
+    if (c == "export" && (o.forHost.empty() || o.outDir.empty())) {
+        return UsageError("%s", "export needs --for HOSTID and --out DIR");
     }
     if (c == "migrate" && !o.hasProtect) {
         return UsageError("%s", "migrate needs --protect TYPE");

@@ -129,6 +129,10 @@ bool ApplySettings(const Options &o, const Passphrase *passphrase)
     QintProtectSettings settings{};
     settings.hostKeyFile = o.hostKey.empty() ? nullptr : o.hostKey.c_str();
     settings.tpm2PcrMask = o.pcrMask;
+    settings.pkcs11Uri = o.uri.empty() ? nullptr : o.uri.c_str();
+    settings.pkcs11Module = o.module.empty() ? nullptr : o.module.c_str();
+    settings.pkcs11Pin = TokenPin(settings.pkcs11PinLength);
+    settings.pkcs11Flags = o.generateKek ? QINT_PKCS11_GENERATE_KEY : 0;
     if (passphrase != nullptr) {
         settings.passphrase = const_cast<Passphrase *>(passphrase)->data();
         settings.passphraseLength = passphrase->length;
@@ -149,6 +153,8 @@ const char *TypeName(std::uint32_t type)
     case QINT_PROTECT_HOST_TPM2: return "host+tpm2";
     case QINT_PROTECT_RECOVERY: return "recovery";
     case QINT_PROTECT_BUILTIN: return "builtin";
+    case QINT_PROTECT_PKCS11: return "pkcs11";
+    case QINT_PROTECT_SEALED_FOR: return "sealed-for";
     default: return "unknown";
     }
 }
@@ -180,12 +186,15 @@ std::uint32_t ProtectTypeByName(const std::string &name)
     if (name == "recovery") {
         return QINT_PROTECT_RECOVERY;
     }
+    if (name == "pkcs11") {
+        return QINT_PROTECT_PKCS11;
+    }
     return 0;
 }
 
 bool SetUpProtection(const Options &o)
 {
-    if (!ApplySettings(o, nullptr)) {
+    if (!ReadTokenPin(o) || !ApplySettings(o, nullptr)) {
         return false;
     }
     Passphrase passphrase;

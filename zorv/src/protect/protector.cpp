@@ -13,6 +13,8 @@
 #include "crypto/gcm.h"
 #include "key_derivation.h"
 #include "protect/host_key.h"
+#include "protect/pkcs11_slot.h"
+#include "protect/sealed_for_slot.h"
 #include "protect/slot_cache.h"
 #include "protect/tpm2_seal.h"
 #include "zorv_admin.h"
@@ -23,6 +25,8 @@ namespace {
 constexpr std::string_view kHostLabel = "zorv slot host v2";
 constexpr std::string_view kTpmLabel = "zorv slot tpm2 v2";
 constexpr std::string_view kHostTpmLabel = "zorv slot host+tpm2 v2";
+constexpr std::string_view kPkcs11Label = "zorv slot pkcs11 v2";
+constexpr std::string_view kSealedForLabel = "zorv slot sealed-for v2";
 constexpr std::uint64_t kScryptMaxMemory = 512ull << 20;
 
 using Bytes = std::span<const std::uint8_t>;
@@ -86,7 +90,7 @@ std::uint64_t CacheKey(const Slot &slot, const Unlock &unlock, std::array<std::u
             return QINT_ERR_NO_PASSPHRASE;
         }
         extra = unlock.passphrase;
-    } else if (slot.type == QINT_PROTECT_HOST) {
+    } else if (slot.type == QINT_PROTECT_HOST || slot.type == QINT_PROTECT_SEALED_FOR) {
         struct stat st {};
         if (::lstat(unlock.hostKeyPath.c_str(), &st) != 0) {
             return errno == ENOENT ? QINT_ERR_HOST_KEY_MISSING : QINT_ERR_HOST_KEY_BAD;
@@ -122,6 +126,9 @@ std::uint64_t KeyFromSecrets(std::uint8_t type, Salt salt, const Key32 &hostKey,
     } else if (type == QINT_PROTECT_RECOVERY) {
         slotKey = secret;
         ok = true;
+    } else if (type == QINT_PROTECT_PKCS11 || type == QINT_PROTECT_SEALED_FOR) {
+        const Bytes parts[] = {secret.span()};
+        ok = DeriveSlotKey(type == QINT_PROTECT_PKCS11 ? kPkcs11Label : kSealedForLabel, salt, parts, slotKey);
     }
     return ok ? 0 : QINT_ERR_CRYPTO;
 }
@@ -147,6 +154,18 @@ std::uint64_t SlotKey(Salt salt, const Slot &slot, const Unlock &unlock, SlotDig
         const std::uint64_t rc = KeyFromSecrets(slot.type, salt, hostKey, secret, slotKey);
         secret = slotKey;
         return rc;
+    }
+    if (slot.type == QINT_PROTECT_PKCS11 || slot.type == QINT_PROTECT_SEALED_FOR) {
+        // The token is asked once per process and slot; later loads use the cache.
+        if (!fromCache) {
+            const std::uint64_t rc = slot.type == QINT_PROTECT_PKCS11
+                                         ? OpenPkcs11Secret(slot.params, unlock, salt, slot.id, secret)
+                                         : OpenSealedForSecret(slot.params, unlock, salt, slot.id, secret);
+            if (rc != 0) {
+                return rc;
+            }
+        }
+        return KeyFromSecrets(slot.type, salt, hostKey, secret, slotKey);
     }
     if (slot.type == QINT_PROTECT_RECOVERY) {
         ScryptParams p;
@@ -275,6 +294,19 @@ std::uint64_t MakeSlot(const Callbacks &cb, std::uint8_t type, std::uint8_t id, 
         out.params = EncodeScryptParams(p);
         if (!Scrypt(unlock.passphrase, p, secret)) {
             return QINT_ERR_CRYPTO;
+        }
+    } else if (type == QINT_PROTECT_PKCS11 || type == QINT_PROTECT_SEALED_FOR) {
+        if (type == QINT_PROTECT_SEALED_FOR && !unlock.hasRecipient) {
+            return QINT_ERR_BAD_ARGUMENT;
+        }
+        if (!cb.Random(secret.span())) {
+            return QINT_ERR_RANDOM;
+        }
+        const std::uint64_t rc = type == QINT_PROTECT_PKCS11
+                                     ? MakePkcs11Params(unlock, salt, id, secret, out.params)
+                                     : MakeSealedForParams(unlock.recipient, salt, id, secret, out.params);
+        if (rc != 0) {
+            return rc;
         }
     } else if (type != QINT_PROTECT_HOST) {
         return QINT_ERR_BAD_ARGUMENT;

@@ -23,6 +23,7 @@ Settings &G()
 }
 
 constexpr std::size_t kMaxPassphrase = 1024;
+constexpr std::size_t kMaxPkcs11Pin = 256;
 
 } // namespace
 
@@ -68,6 +69,23 @@ ZORV_API uint64_t QintProtectSetEx(const QintProtectSettings *settings)
                 }
                 next.scryptLog2N = static_cast<std::uint8_t>(settings->recoveryLog2N);
             }
+            if (settings->pkcs11Uri != nullptr) {
+                next.pkcs11Uri = settings->pkcs11Uri;
+            }
+            if (settings->pkcs11Module != nullptr) {
+                next.pkcs11Module = settings->pkcs11Module;
+            }
+            if (settings->pkcs11Pin != nullptr) {
+                if (settings->pkcs11PinLength == 0 || settings->pkcs11PinLength > kMaxPkcs11Pin) {
+                    return QINT_ERR_BAD_ARGUMENT;
+                }
+                next.hasPkcs11Pin = true;
+                next.pkcs11Pin.assign(settings->pkcs11Pin, settings->pkcs11Pin + settings->pkcs11PinLength);
+            }
+            if ((settings->pkcs11Flags & ~QINT_PKCS11_GENERATE_KEY) != 0) {
+                return QINT_ERR_BAD_ARGUMENT;
+            }
+            next.pkcs11GenerateKey = (settings->pkcs11Flags & QINT_PKCS11_GENERATE_KEY) != 0;
         }
         Settings &s = G();
         std::lock_guard guard(s.mutex);

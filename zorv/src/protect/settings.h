@@ -3,6 +3,7 @@
 // through QintProtectSetEx; a load takes a snapshot.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -16,6 +17,16 @@ struct Unlock {
     SecretBytes passphrase;
     std::uint32_t pcrMask = 0;
     std::uint8_t scryptLog2N = 17;
+    // New pkcs11 slots: the token key and module; the PIN for making and
+    // opening them (else the URI's pin-source).
+    std::string pkcs11Uri;
+    std::string pkcs11Module;
+    bool hasPkcs11Pin = false;
+    SecretBytes pkcs11Pin;
+    bool pkcs11GenerateKey = false;
+    // A new sealed-for slot's recipient (set by the export, not the settings).
+    bool hasRecipient = false;
+    std::array<std::uint8_t, 32> recipient{};
 };
 
 // A copy of the current settings (the passphrase in wiping storage).

@@ -8,7 +8,7 @@ namespace {
 bool KnownType(std::uint8_t t)
 {
     return t == QINT_PROTECT_HOST || t == QINT_PROTECT_TPM2 || t == QINT_PROTECT_HOST_TPM2 ||
-           t == QINT_PROTECT_RECOVERY;
+           t == QINT_PROTECT_RECOVERY || t == QINT_PROTECT_PKCS11 || t == QINT_PROTECT_SEALED_FOR;
 }
 
 } // namespace

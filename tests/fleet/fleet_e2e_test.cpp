@@ -1,0 +1,210 @@
+// The fleet protectors as an operator meets them, with the real daemon,
+// tool and key tool at the fixed paths (inside tests/isolated.sh): a store
+// whose only slot is a key on a SoftHSM2 token, and a store prepared on an
+// administrator's machine for one host.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "processes.h"
+#include "softhsm_token.h"
+
+namespace {
+
+using namespace e2e;
+using fleettest::SoftHsm;
+
+const std::string kPrimary = "/etc/zorvm_primary_file.dat";
+const std::string kStandby = "/etc/zorvm_standby_file.dat";
+
+bool Isolated()
+{
+    std::istringstream mounts(ReadFile("/proc/self/mountinfo"));
+    for (std::string line; std::getline(mounts, line);) {
+        if (line.find(" /etc ") != std::string::npos && line.find("zorva-etc") != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+#define REQUIRE_ISOLATION()                                                        \
+    do {                                                                           \
+        if (!Isolated()) {                                                         \
+            GTEST_SKIP() << "run through tests/isolated.sh (private /etc needed)"; \
+        }                                                                          \
+    } while (0)
+
+using Env = std::map<std::string, std::optional<std::string>>;
+
+Outcome Keytool(const std::vector<std::string> &args, const Env &env = {}, const std::string &stdinText = "")
+{
+    std::vector<std::string> argv{BinPath("zorvm_keytool")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunProgram(argv, WithEnv(env, 0, stdinText));
+}
+
+void RemoveKeyStore()
+{
+    ::unlink(kPrimary.c_str());
+    ::unlink(kStandby.c_str());
+}
+
+std::string CipherOf(const std::string &secret, Env env)
+{
+    env["FLEET_SECRET"] = secret;
+    const Outcome o = RunProgram({BinPath("encrypt_tool"), "encrpyt", "FLEET_SECRET"}, WithEnv(env));
+    EXPECT_EQ(o.status, 0) << o.err;
+    return o.out.rfind("cipher_text:", 0) == 0 ? o.out.substr(12) : std::string();
+}
+
+std::string Response(const std::string &plain)
+{
+    std::string head(64, '\0');
+    const std::uint32_t n = static_cast<std::uint32_t>(plain.size());
+    head[0] = static_cast<char>(n >> 24);
+    head[1] = static_cast<char>(n >> 16);
+    head[2] = static_cast<char>(n >> 8);
+    head[3] = static_cast<char>(n);
+    return head + plain;
+}
+
+int Lines(const std::string &path, const std::string &line)
+{
+    std::ifstream in(path);
+    int n = 0;
+    for (std::string l; std::getline(in, l);) {
+        n += l == line;
+    }
+    return n;
+}
+
+std::string UniqueName(const std::string &tag) { return "zorva-fleet-" + tag + "-" + std::to_string(::getpid()); }
+
+TEST(FleetPkcs11, StoreOpensThroughTheTokenAndTheDaemonAsksItOnce)
+{
+    REQUIRE_ISOLATION();
+    ZORVA_REQUIRE_SOFTHSM();
+    const SoftHsm &hsm = SoftHsm::Get();
+    // The counting module in front of SoftHSM logs each process's calls to its own file.
+    ::setenv("ZORVA_TEST_P11_REAL", hsm.module().c_str(), 1);
+    const std::string toolLog = hsm.dir() + "/tools.log";
+    const std::string daemonLog = hsm.dir() + "/daemon.log";
+    const Env tools{{"ZORVA_TEST_P11_LOG", toolLog}};
+    const std::string uri = hsm.Uri("store-kek");
+    RemoveKeyStore();
+
+    Outcome o = Keytool({"create", "--protect", "pkcs11", "--uri", uri, "--module", ZORVA_COUNTING_MODULE,
+                         "--generate-kek"},
+                        tools);
+    ASSERT_EQ(o.status, 0) << o.out << o.err;
+    o = Keytool({"protect", "list"}, tools);
+    EXPECT_EQ(o.status, 0) << o.out << o.err;
+    EXPECT_NE(o.out.find("pkcs11"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("opens here"), std::string::npos) << o.out;
+
+    const std::string cipher = CipherOf("token-guarded", tools);
+    ::setenv("ZORVA_TEST_P11_LOG", daemonLog.c_str(), 1);
+    {
+        const std::string name = UniqueName("p11");
+        Daemon daemon("@" + name);
+        ASSERT_TRUE(daemon.WaitListening()) << daemon.Err();
+        for (int i = 0; i < 4; ++i) {
+            const Exchange e = Talk(name, Frame(cipher));
+            ASSERT_TRUE(e.connected);
+            EXPECT_EQ(e.response, Response("token-guarded")) << daemon.Err();
+        }
+    }
+    ::unsetenv("ZORVA_TEST_P11_LOG");
+    EXPECT_EQ(Lines(daemonLog, "C_Initialize"), 1);
+    EXPECT_EQ(Lines(daemonLog, "C_Login"), 1) << "one login per process, not one per request";
+
+    // A wrong PIN and a deleted token key: refused, each with its own cause.
+    o = Keytool({"protect", "list", "--pin-fd", "0"}, tools, "999999\n");
+    EXPECT_NE(o.status, 0);
+    EXPECT_NE(o.out.find("the token refused the PIN"), std::string::npos) << o.out << o.err;
+    ASSERT_TRUE(hsm.DestroyKey("store-kek"));
+    o = Keytool({"protect", "list"}, tools);
+    EXPECT_NE(o.status, 0);
+    EXPECT_NE(o.out.find("not on the token"), std::string::npos) << o.out << o.err;
+    EXPECT_NE(RunProgram({BinPath("encrypt_tool"), "encrpyt", "FLEET_SECRET"}, WithEnv({{"FLEET_SECRET", "x"}})).status,
+              0);
+    RemoveKeyStore();
+}
+
+TEST(FleetExport, CopyForHostAServesOnAAndOpensNowhereElse)
+{
+    REQUIRE_ISOLATION();
+    char tmpl[] = "/tmp/zorva_fleet_XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    const std::string dir = tmpl;
+    const std::string admin = dir + "/admin.key";
+    const std::string hostA = dir + "/a.key";
+    const std::string hostB = dir + "/b.key";
+    const std::string out = dir + "/for-a";
+    RemoveKeyStore();
+
+    // The administrator's machine: its own store, and host A's id.
+    ASSERT_EQ(Keytool({"create", "--host-key", admin}).status, 0);
+    const std::string cipher = CipherOf("fleet secret", {{"ZORVA_HOST_KEY", admin}});
+    Outcome id = Keytool({"host-id", "--host-key", hostA});
+    ASSERT_EQ(id.status, 0) << id.err;
+    const std::string idA = id.out.substr(0, id.out.find('\n'));
+    ASSERT_EQ(Keytool({"host-id", "--host-key", hostB}).status, 0);
+    Outcome o = Keytool({"export", "--for", idA, "--out", out, "--host-key", admin});
+    ASSERT_EQ(o.status, 0) << o.out << o.err;
+    std::string typo = idA;
+    typo[20] = typo[20] == 'x' ? 'y' : 'x';
+    o = Keytool({"export", "--for", typo, "--out", dir + "/typo", "--host-key", admin});
+    EXPECT_NE(o.status, 0) << "a mistyped host id is refused";
+    EXPECT_NE(o.err.find("mistyped"), std::string::npos) << o.err;
+    RemoveKeyStore();
+
+    // Host B: the copy is not for it.
+    o = Keytool({"import", out, "--host-key", hostB});
+    EXPECT_NE(o.status, 0);
+    EXPECT_NE(o.err.find("another host"), std::string::npos) << o.err;
+    EXPECT_FALSE(::access(kPrimary.c_str(), F_OK) == 0) << "nothing installed";
+
+    // A copy changed on the way is refused.
+    const std::string bent = dir + "/bent";
+    ASSERT_EQ(std::system(("cp -r '" + out + "' '" + bent + "'").c_str()), 0);
+    {
+        std::fstream f(bent + "/zorvm_primary_file.dat", std::ios::in | std::ios::out | std::ios::binary);
+        f.seekg(0, std::ios::end);
+        const auto size = static_cast<std::streamoff>(f.tellg());
+        f.seekp(size / 2);
+        f.put('\x5a');
+    }
+    o = Keytool({"import", bent, "--host-key", hostA});
+    EXPECT_NE(o.status, 0);
+    EXPECT_NE(o.err.find("zorvm_primary_file.dat"), std::string::npos) << o.err;
+
+    // Host A: imports, re-binds to its host key, serves.
+    o = Keytool({"import", out, "--host-key", hostA});
+    ASSERT_EQ(o.status, 0) << o.out << o.err;
+    o = Keytool({"protect", "list", "--host-key", hostA});
+    EXPECT_NE(o.out.find("host"), std::string::npos) << o.out;
+    EXPECT_EQ(o.out.find("sealed-for"), std::string::npos) << "the sealed slot is gone after import\n" << o.out;
+    ::setenv("ZORVA_HOST_KEY", hostA.c_str(), 1);
+    {
+        const std::string name = UniqueName("hostA");
+        Daemon daemon("@" + name);
+        ASSERT_TRUE(daemon.WaitListening()) << daemon.Err();
+        EXPECT_EQ(Talk(name, Frame(cipher)).response, Response("fleet secret")) << daemon.Err();
+    }
+    ::unsetenv("ZORVA_HOST_KEY");
+    EXPECT_NE(RunProgram({BinPath("encrypt_tool"), "encrpyt", "FLEET_SECRET"},
+                         WithEnv({{"FLEET_SECRET", "x"}, {"ZORVA_HOST_KEY", hostB}}))
+                  .status,
+              0)
+        << "the installed store does not open with B's key";
+    RemoveKeyStore();
+    ASSERT_EQ(std::system(("rm -rf '" + dir + "'").c_str()), 0);
+}
+
+} // namespace
