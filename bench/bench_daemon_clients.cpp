@@ -51,16 +51,7 @@ const std::string kStandby = "/etc/zorvm_standby_file.dat";
 
 std::string Bin(const char *program) { return std::string(ZORVA_BIN_DIR) + "/" + program; }
 
-bool Isolated()
-{
-    std::istringstream mounts(e2e::ReadFile("/proc/self/mountinfo"));
-    for (std::string line; std::getline(mounts, line);) {
-        if (line.find(" /etc ") != std::string::npos && line.find("zorva-etc") != std::string::npos) {
-            return true;
-        }
-    }
-    return false;
-}
+using e2e::Isolated;
 
 struct sockaddr_un Address(const std::string &abstractName, socklen_t *len)
 {

@@ -29,6 +29,9 @@ inline constexpr bool kSanitized = false;
 
 std::string BinPath(const std::string &program);
 std::string ReadFile(const std::string &path);
+// True when /etc is the throw-away overlay of tests/isolated.sh: tests that
+// write the fixed key-store paths refuse to run anywhere else.
+bool Isolated();
 
 struct Outcome {
     int status = -1; // exit status, or 128 + signal

@@ -19,17 +19,6 @@ using namespace e2e;
 const std::string kPrimary = "/etc/zorvm_primary_file.dat";
 const std::string kStandby = "/etc/zorvm_standby_file.dat";
 
-bool Isolated()
-{
-    std::istringstream mounts(ReadFile("/proc/self/mountinfo"));
-    for (std::string line; std::getline(mounts, line);) {
-        if (line.find(" /etc ") != std::string::npos && line.find("zorva-etc") != std::string::npos) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // Every program below inherits ZORVA_TPM2_TCTI from the test.
 Outcome Keytool(const std::string &command, const std::vector<std::string> &options = {})
 {

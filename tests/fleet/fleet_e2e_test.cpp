@@ -21,17 +21,6 @@ using fleettest::SoftHsm;
 const std::string kPrimary = "/etc/zorvm_primary_file.dat";
 const std::string kStandby = "/etc/zorvm_standby_file.dat";
 
-bool Isolated()
-{
-    std::istringstream mounts(ReadFile("/proc/self/mountinfo"));
-    for (std::string line; std::getline(mounts, line);) {
-        if (line.find(" /etc ") != std::string::npos && line.find("zorva-etc") != std::string::npos) {
-            return true;
-        }
-    }
-    return false;
-}
-
 #define REQUIRE_ISOLATION()                                                        \
     do {                                                                           \
         if (!Isolated()) {                                                         \

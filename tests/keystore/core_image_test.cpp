@@ -20,17 +20,6 @@ const std::string kPrimary = "/etc/zorvm_primary_file.dat";
 const std::string kStandby = "/etc/zorvm_standby_file.dat";
 const std::string kHostKey = "/etc/zorvm_host.key";
 
-bool Isolated()
-{
-    std::istringstream mounts(ReadFile("/proc/self/mountinfo"));
-    for (std::string line; std::getline(mounts, line);) {
-        if (line.find(" /etc ") != std::string::npos && line.find("zorva-etc") != std::string::npos) {
-            return true;
-        }
-    }
-    return false;
-}
-
 std::uint32_t Le32(const std::string &b, std::size_t at)
 {
     std::uint32_t v = 0;

@@ -174,13 +174,7 @@ void OnStop(int) { g_stop = 1; }
 
 bool Isolated()
 {
-    std::istringstream mounts(e2e::ReadFile("/proc/self/mountinfo"));
-    for (std::string line; std::getline(mounts, line);) {
-        if (line.find(" /etc ") != std::string::npos && line.find("zorva-etc") != std::string::npos) {
-            return true;
-        }
-    }
-    return false;
+    return e2e::Isolated();
 }
 
 int Keytool(const std::string &command)
