@@ -405,8 +405,9 @@ TEST_F(Audit, OneLinePerAnswerWithPeerAndKeyNeverTheSecret)
     ASSERT_TRUE(Answered(daemon.name(), 1));
     EXPECT_EQ(e2e::Talk(daemon.name(), e2e::Frame("bm90IGEgY2lwaGVy")).response, "");
     const std::string out = daemon.Out();
+    // Under qemu-user the peer's executable is the emulator running this test.
     EXPECT_TRUE(std::regex_match(out, std::regex(R"(\[[^\]]+\]\[Info\]\[StartServer\]\[\d+\]answered pid\{\d+\} uid\{1000\} )"
-                                                 R"(exe\{[^{}\n]*/daemon_guard_test\} domain\{9\} key\{1\} length\{)" +
+                                                 R"(exe\{[^{}\n]*/(daemon_guard_test|qemu-[a-z0-9_]+(-static)?)\} domain\{9\} key\{1\} length\{)" +
                                                  std::to_string(s.plain.size()) + R"(\}\.\n)")))
         << out << "\none line, for the answered request only";
     EXPECT_EQ(out.find(s.plain), std::string::npos);
