@@ -40,7 +40,6 @@ std::shared_ptr<const KeyIndex> BuildKeyIndex(const StoreImage &image)
     try {
         auto index = std::make_shared<KeyIndex>();
         index->counter = image.counter;
-        index->updated = image.updated;
         index->wrapKey = image.wrapKey;
         // Sort by (domain slot, key id) once, with the slot worked out once
         // per key rather than per comparison.
@@ -118,11 +117,19 @@ const QintKeyTable::Unwrapped *ReadyKey(const QintKeyTable &table, std::size_t d
     if (u == nullptr) {
         return nullptr;
     }
-    Gcm gcm;
+    {
+        const KeyIndex &index = *table.index;
+        std::lock_guard unwrapping(index.unwrapMutex);
+        if (!index.unwrapperKeyed) {
+            index.unwrapperKeyed = index.unwrapper.SetKey(index.wrapKey.span());
+        }
+        if (!index.unwrapperKeyed || !UnwrapKey(index.unwrapper, record)) {
+            return nullptr; // record.key and u wipe themselves
+        }
+    }
     Hmac hmac(Digest::Sha256);
-    if (!gcm.SetKey(table.index->wrapKey.span()) || !UnwrapKey(gcm, record) ||
-        !DeriveDataKeys(hmac, record.key, u->enc, u->hmac)) {
-        return nullptr; // record.key and u wipe themselves
+    if (!DeriveDataKeys(hmac, record.key, u->enc, u->hmac)) {
+        return nullptr;
     }
     head.store(u.get(), std::memory_order_release);
     return u.release();

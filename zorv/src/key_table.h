@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 
+#include "crypto/gcm.h"
 #include "domains.h"
 #include "store_image.h"
 #include "zorv_keys.h"
@@ -38,11 +39,16 @@ struct KeyIndex {
     };
 
     std::uint64_t counter = 0;
-    std::int64_t updated = 0;
     Key32 wrapKey;
     std::unique_ptr<Entry[]> keys; // grouped by domain, ascending key id
     std::uint32_t keyCount = 0;
     std::array<Range, kDomainIds.size()> domains{};
+
+    // Opens wrapped keys: keyed with wrapKey on first use, one user at a
+    // time. It holds the wrapping key's schedule, nothing unwrapped.
+    mutable std::mutex unwrapMutex;
+    mutable Gcm unwrapper;
+    mutable bool unwrapperKeyed = false;
 };
 
 // Builds the index of a checked image (wrapped keys and wrapping key). Null

@@ -129,18 +129,20 @@ std::uint64_t LoadTable(const Callbacks &cb, const PairPaths &paths, const char 
         if (index != nullptr && result == 0) {
             RememberIndex(cb.record(), paths.primary, paths.standby, stamps, index);
         }
+        const auto &image = load.Trusted().image;
+        std::tm tm{};
+        if (index != nullptr && cb.GmTime(static_cast<std::time_t>(image.updated), tm)) {
+            cb.Log(QINT_LOG_DETAIL, caller, 0,
+                   "key store of %zu keys, update %llu of %04d-%02d-%02dT%02d:%02d:%02dZ", image.keys.size(),
+                   static_cast<unsigned long long>(image.counter), tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                   tm.tm_hour, tm.tm_min, tm.tm_sec);
+        }
     }
     table = index != nullptr ? NewKeyTable(index) : nullptr;
     if (table == nullptr) {
         cb.Log(QINT_LOG_FAILURE, caller, QINT_ERR_NO_MEMORY, "no memory for the key table of %s",
                paths.primary.c_str());
         return QINT_ERR_NO_MEMORY;
-    }
-    std::tm tm{};
-    if (cb.GmTime(static_cast<std::time_t>(index->updated), tm)) {
-        cb.Log(QINT_LOG_DETAIL, caller, 0, "key store of %u keys, update %llu of %04d-%02d-%02dT%02d:%02d:%02dZ",
-               index->keyCount, static_cast<unsigned long long>(index->counter), tm.tm_year + 1900,
-               tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
     }
     return result;
 }
