@@ -32,7 +32,7 @@ foreach(t zorva ZORV MUR bounded)
 endforeach()
 
 set(_zorva_headers)
-foreach(pattern bounded/include/*.h zorv/include/*.h mur/include/*.h zorv-agent/src/zorva_main.h)
+foreach(pattern bounded/include/*.h zorv/include/*.h mur/include/*.h zorv-agent/include/zorva_main.h)
   file(GLOB _found ${PROJECT_SOURCE_DIR}/${pattern})
   list(APPEND _zorva_headers ${_found})
 endforeach()

@@ -7,6 +7,7 @@
 #include <map>
 
 #include "zorv_admin.h"
+#include "zorv_domains.h"
 
 namespace fuzzsupport {
 namespace {
@@ -191,10 +192,8 @@ void Check(bool condition, const char *what)
 
 std::uint32_t DomainOf(std::uint8_t selector)
 {
-    static constexpr std::uint32_t kDomains[37] = {0,  1,  2,  3,  4,  5,  6,  7,   8,   9,   10,  11,  12,
-                                                   13, 14, 15, 16, 17, 18, 19, 20,  21,  22,  23,  24,  25,
-                                                   50, 51, 100, 101, 102, 103, 104, 105, 150, 151, 152};
-    return (selector & 0x80) != 0 ? selector & 0x7Fu : kDomains[selector % 37];
+    static constexpr std::uint32_t kDomains[QINT_DOMAIN_COUNT] = {QINT_DOMAIN_IDS};
+    return (selector & 0x80) != 0 ? selector & 0x7Fu : kDomains[selector % QINT_DOMAIN_COUNT];
 }
 
 } // namespace fuzzsupport

@@ -7,10 +7,7 @@
 #include "bounded.h"
 #include "callbacks.h"
 
-namespace {
-constexpr int32_t kLogNotify = 25128;
-constexpr int32_t kLogDoEvents = 25153;
-} // namespace
+using namespace zorva;
 
 extern "C" {
 
@@ -38,14 +35,14 @@ int ZORVA_CallbackGmTime(const time_t *calendarTime, struct tm *brokenDown)
 void ZORVA_RecvNotify(int32_t eventCode, const void *data, size_t length)
 {
     if (data != nullptr) {
-        ZORVA_LOG(ZORVA_LOG_EVENT, kLogNotify, "ZORVA_RecvNotify", "ZORV event code(%d), lenth(%u).", eventCode,
+        ZORVA_LOG(ZORVA_LOG_EVENT, kCodeNotify, "ZORVA_RecvNotify", "ZORV event code(%d), lenth(%u).", eventCode,
                   static_cast<uint32_t>(length));
     }
 }
 
 void ZORVA_DoEvents(void)
 {
-    ZORVA_LOG(ZORVA_LOG_EVENT, kLogDoEvents, "ZORVA_DoEvents", "ZORVA do events.");
+    ZORVA_LOG(ZORVA_LOG_EVENT, kCodeDoEvents, "ZORVA_DoEvents", "ZORVA do events.");
 }
 }
 

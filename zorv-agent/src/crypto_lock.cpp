@@ -9,8 +9,9 @@
 #include "agent_log.h"
 #include "zorva_main.h"
 
+using namespace zorva;
+
 namespace {
-constexpr int32_t kLogDestroy = 25143;
 constexpr int kCryptoLockCount = 1;
 } // namespace
 
@@ -40,7 +41,7 @@ int ZORVA_ZorvThreadClearUp(void)
     const int r = pthread_mutex_destroy(&locks[0]);
     if (r != 0) {
         char text[128] = {};
-        ZORVA_LOG(ZORVA_LOG_ERROR, kLogDestroy, "ZORVA_ZorvThreadClearUp",
+        ZORVA_LOG(ZORVA_LOG_ERROR, kCodeCryptoLockDestroy, "ZORVA_ZorvThreadClearUp",
                   "Destroy mutex failure for openssl multithread, reason(%s).", strerror_r(r, text, sizeof text));
     }
     OPENSSL_free(locks);

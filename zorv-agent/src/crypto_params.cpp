@@ -4,15 +4,15 @@
 #include "crypto_support.h"
 #include "lifecycle.h"
 #include "mur.h"
+#include "zorv_domains.h"
 
+using namespace zorva;
 using namespace zorva::crypto;
 
 extern "C" {
 
-const uint32_t g_arrZorvaDomainId[ZORVA_DOMAIN_COUNT] = {
-    0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11,  12,  13,  14,  15,  16,  17,  18,
-    19, 20, 21, 22, 23, 24, 25, 50, 51, 100, 101, 102, 103, 104, 105, 150, 151, 152,
-};
+static_assert(ZORVA_DOMAIN_COUNT == QINT_DOMAIN_COUNT);
+const uint32_t g_arrZorvaDomainId[ZORVA_DOMAIN_COUNT] = {QINT_DOMAIN_IDS};
 
 int ZORVA_DomainIdValid(uint32_t domainId)
 {
@@ -27,16 +27,16 @@ int ZORVA_DomainIdValid(uint32_t domainId)
 int ZORVA_CheckParms(const ZorvaParms *zorvaParms)
 {
     if (zorvaParms == nullptr) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogNone, "ZORVA_CheckParms", "Check zorva parms fail.");
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeNone, "ZORVA_CheckParms", "Check zorva parms fail.");
         return ZORVA_ERR_PARAMETER_INVALID;
     }
     if (ZORVA_DomainIdValid(zorvaParms->domainId) == 0) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogNone, "ZORVA_CheckParms", "Check domain id (%u) fail.",
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeNone, "ZORVA_CheckParms", "Check domain id (%u) fail.",
                   zorvaParms->domainId);
         return ZORVA_ERR_PARAMETER_INVALID;
     }
     if (zorvaParms->hmacAlgIndex >= ZORVA_HMAC_ALG_COUNT) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogNone, "ZORVA_CheckParms", "Check algorithm id (%u) fail.",
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeNone, "ZORVA_CheckParms", "Check algorithm id (%u) fail.",
                   zorvaParms->hmacAlgIndex);
         return ZORVA_ERR_PARAMETER_INVALID;
     }
@@ -46,7 +46,7 @@ int ZORVA_CheckParms(const ZorvaParms *zorvaParms)
 int ZORVA_GetCipherLen(uint32_t plainLen, uint32_t *puCBufLen)
 {
     if (puCBufLen == nullptr) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogAssert, "ZORVA_GetCipherLen",
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeAssert, "ZORVA_GetCipherLen",
                   "(ASSERTION FAILURE) puCBufLen is NULL, return(RET_ERR).");
         return RET_ERR;
     }

@@ -5,34 +5,14 @@
 
 #include <cstdint>
 
+#include "agent_log.h"
 #include "bounded.h"
 #include "zorva_main.h"
 
 namespace zorva::crypto {
 
-// Log codes of these files (25088 + offset).
-inline constexpr int32_t kCodeReload = 25089;         // reload and key-file status
-inline constexpr int32_t kCodeCryptoStep = 25090;     // raw encrypt/HMAC/verify failures
-inline constexpr int32_t kCodeLengthQuery = 25093;    // cipher or HMAC size query
-inline constexpr int32_t kCodeCipherAlloc = 25094;    // cipher buffer allocation
-inline constexpr int32_t kCodeEncodeAlloc = 25095;    // Base64 buffer; encrypt step of ZORVA_Encrypt
-inline constexpr int32_t kCodeEncode = 25096;         // Base64 encode; decode step of ZORVA_Decrypt
-inline constexpr int32_t kCodeDecodedLen = 25097;     // decoded length not obtained
-inline constexpr int32_t kCodeDecodeAlloc = 25104;    // Base64 decode buffer
-inline constexpr int32_t kCodeDecodeBlock = 25105;    // Base64 block decoding
-inline constexpr int32_t kCodePlainAlloc = 25106;     // plain buffer in decryption
-inline constexpr int32_t kCodeDecrypt = 25107;        // decryption failed in ZORVA_Decrypt
-inline constexpr int32_t kCodeState = 25137;          // state and input problems
-inline constexpr int32_t kCodeCheck = 25139;          // length, domain and parameter checks
-inline constexpr int32_t kCodeKeyFile = 25140;        // key store and key file
-inline constexpr int32_t kCodeDecryptAgain = 25148;   // decryption failed after the reload
-inline constexpr int32_t kCodeDecryptRetry = 25156;   // decryption failed, retried
-
 // Largest plain or data length that encryption and HMAC computation accept.
 inline constexpr uint32_t kMaxPlainLen = 0x40000000u;
-
-// The constant handed to MurEncryptEx as its second argument.
-inline constexpr uint32_t kMurCipherAlgorithm = 9u;
 
 // Holds g_stZorvaRealoadLock in read mode for its lifetime. A reload inside
 // the guarded code may give the hold up and take it back; the thread holds it

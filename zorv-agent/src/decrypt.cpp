@@ -4,6 +4,7 @@
 #include "crypto_support.h"
 #include "mur.h"
 
+using namespace zorva;
 using namespace zorva::crypto;
 
 extern "C" {
@@ -12,17 +13,17 @@ int ZORVA_Decrypt(uint32_t domainId, const char *cipherText, uint32_t cipherText
                   uint32_t *plainTextLen)
 {
     if (plainText == nullptr) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogAssert, "ZORVA_Decrypt",
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeAssert, "ZORVA_Decrypt",
                   "(ASSERTION FAILURE) plainText is NULL, return(ZORVA_ERR_PARAMETER_INVALID).");
         return ZORVA_ERR_PARAMETER_INVALID;
     }
     if (cipherText == nullptr) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogAssert, "ZORVA_Decrypt",
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeAssert, "ZORVA_Decrypt",
                   "(ASSERTION FAILURE) cipherText is NULL, return(ZORVA_ERR_PARAMETER_INVALID).");
         return ZORVA_ERR_PARAMETER_INVALID;
     }
     if (plainTextLen == nullptr) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogAssert, "ZORVA_Decrypt",
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeAssert, "ZORVA_Decrypt",
                   "(ASSERTION FAILURE) plainTextLen is NULL, return(ZORVA_ERR_PARAMETER_INVALID).");
         return ZORVA_ERR_PARAMETER_INVALID;
     }
@@ -69,17 +70,17 @@ int ZORVA_DecryptData(uint32_t domainId, const unsigned char *cipherText, uint32
                       unsigned char *plainText, uint32_t *plainTextLen)
 {
     if (cipherText == nullptr) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogAssert, "ZORVA_DecryptData",
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeAssert, "ZORVA_DecryptData",
                   "(ASSERTION FAILURE) cipherText is NULL, return(RET_ERR).");
         return RET_ERR;
     }
     if (plainText == nullptr) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogAssert, "ZORVA_DecryptData",
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeAssert, "ZORVA_DecryptData",
                   "(ASSERTION FAILURE) plainText is NULL, return(RET_ERR).");
         return RET_ERR;
     }
     if (plainTextLen == nullptr) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogAssert, "ZORVA_DecryptData",
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeAssert, "ZORVA_DecryptData",
                   "(ASSERTION FAILURE) plainTextLen is NULL, return(RET_ERR).");
         return RET_ERR;
     }

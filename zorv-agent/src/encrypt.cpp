@@ -4,6 +4,7 @@
 #include "crypto_support.h"
 #include "mur.h"
 
+using namespace zorva;
 using namespace zorva::crypto;
 
 extern "C" {
@@ -12,17 +13,17 @@ int ZORVA_Encrypt(uint32_t domainId, const char *plainText, uint32_t plainTextLe
                   uint32_t *cipherTextLen)
 {
     if (plainText == nullptr) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogAssert, "ZORVA_Encrypt",
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeAssert, "ZORVA_Encrypt",
                   "(ASSERTION FAILURE) plainText is NULL, return(ZORVA_ERR_PARAMETER_INVALID).");
         return ZORVA_ERR_PARAMETER_INVALID;
     }
     if (cipherText == nullptr) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogAssert, "ZORVA_Encrypt",
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeAssert, "ZORVA_Encrypt",
                   "(ASSERTION FAILURE) cipherText is NULL, return(ZORVA_ERR_PARAMETER_INVALID).");
         return ZORVA_ERR_PARAMETER_INVALID;
     }
     if (cipherTextLen == nullptr) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogAssert, "ZORVA_Encrypt",
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeAssert, "ZORVA_Encrypt",
                   "(ASSERTION FAILURE) cipherTextLen is NULL, return(ZORVA_ERR_PARAMETER_INVALID).");
         return ZORVA_ERR_PARAMETER_INVALID;
     }
@@ -30,7 +31,7 @@ int ZORVA_Encrypt(uint32_t domainId, const char *plainText, uint32_t plainTextLe
         return RET_ERR;
     }
     if (ZORVA_DomainIdValid(domainId) == 0 || plainTextLen > kMaxPlainLen) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogNone, "ZORVA_Encrypt", "Check parms fail, plain text len (%u).",
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeNone, "ZORVA_Encrypt", "Check parms fail, plain text len (%u).",
                   plainTextLen);
         return ZORVA_ERR_PARAMETER_INVALID;
     }
@@ -69,17 +70,17 @@ int ZORVA_EncryptData(uint32_t domainId, const unsigned char *plainText, uint32_
                       unsigned char *cipherText, uint32_t *cipherTextLen)
 {
     if (plainText == nullptr) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogAssert, "ZORVA_EncryptData",
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeAssert, "ZORVA_EncryptData",
                   "(ASSERTION FAILURE) plainText is NULL, return(RET_ERR).");
         return RET_ERR;
     }
     if (cipherText == nullptr) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogAssert, "ZORVA_EncryptData",
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeAssert, "ZORVA_EncryptData",
                   "(ASSERTION FAILURE) cipherText is NULL, return(RET_ERR).");
         return RET_ERR;
     }
     if (cipherTextLen == nullptr) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogAssert, "ZORVA_EncryptData",
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeAssert, "ZORVA_EncryptData",
                   "(ASSERTION FAILURE) cipherTextLen is NULL, return(RET_ERR).");
         return RET_ERR;
     }
@@ -87,7 +88,7 @@ int ZORVA_EncryptData(uint32_t domainId, const unsigned char *plainText, uint32_
     (void)ZORVA_CheckReloadKeyFile(0);
 
     const uint32_t bufferSize = *cipherTextLen;
-    uint64_t r = MurEncryptEx(domainId, kMurCipherAlgorithm, plainText, plainTextLen, cipherText, cipherTextLen);
+    uint64_t r = MurEncryptEx(domainId, MUR_ALG_AES256_GCM, plainText, plainTextLen, cipherText, cipherTextLen);
     if (r == 0) {
         return RET_OK;
     }
@@ -101,7 +102,7 @@ int ZORVA_EncryptData(uint32_t domainId, const unsigned char *plainText, uint32_
     // The failed call may have rewritten the in/out length; the retry gets
     // the whole buffer again.
     *cipherTextLen = bufferSize;
-    r = MurEncryptEx(domainId, kMurCipherAlgorithm, plainText, plainTextLen, cipherText, cipherTextLen);
+    r = MurEncryptEx(domainId, MUR_ALG_AES256_GCM, plainText, plainTextLen, cipherText, cipherTextLen);
     if (r == 0) {
         return RET_OK;
     }

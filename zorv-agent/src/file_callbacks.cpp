@@ -9,10 +9,9 @@
 #include "agent_log.h"
 #include "callbacks.h"
 
-namespace {
+using namespace zorva;
 
-constexpr int32_t kLogPath = 25107;
-constexpr int32_t kLogState = 25137;
+namespace {
 
 // Indexed by the component's open mode.
 constexpr const char *kOpenModes[] = {"rb", "wb", "w+b"};
@@ -31,7 +30,7 @@ void *ZORVA_CallBackFopen(const char *path, int mode)
     // The path must already be canonical: absolute, no links, no ".", ".."
     // or repeated separators.
     if (path == nullptr || ZORVA_CheckPath(path, path) != 0) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, kLogPath, "ZORVA_CallBackFopen", "File path invalid, please check(%s).",
+        ZORVA_LOG(ZORVA_LOG_ERROR, kCodeDecrypt, "ZORVA_CallBackFopen", "File path invalid, please check(%s).",
                   path != nullptr ? path : "(null)");
         return nullptr;
     }
@@ -52,7 +51,7 @@ int ZORVA_CallbackFread(void *buffer, size_t length, void *stream)
     if (std::ferror(Stream(stream)) != 0) {
         const int err = errno;
         char text[128] = {};
-        ZORVA_LOG(ZORVA_LOG_ERROR, kLogState, "ZORVA_CallbackFread", "ZORVA: Failed to fread, readBytes(%d), err(%d:%s).",
+        ZORVA_LOG(ZORVA_LOG_ERROR, kCodeState, "ZORVA_CallbackFread", "ZORVA: Failed to fread, readBytes(%d), err(%d:%s).",
                   static_cast<int>(readBytes), err, strerror_r(err, text, sizeof text));
         return QINT_FALSE;
     }
@@ -65,7 +64,7 @@ int ZORVA_CallbackFwrite(const void *data, size_t length, void *stream)
     if (std::ferror(Stream(stream)) != 0) {
         const int err = errno;
         char text[128] = {};
-        ZORVA_LOG(ZORVA_LOG_ERROR, kLogState, "ZORVA_CallbackFwrite",
+        ZORVA_LOG(ZORVA_LOG_ERROR, kCodeState, "ZORVA_CallbackFwrite",
                   "ZORVA: Failed to fwrite, writeBytes(%d), err(%d:%s).", static_cast<int>(writeBytes), err,
                   strerror_r(err, text, sizeof text));
         return QINT_FALSE;

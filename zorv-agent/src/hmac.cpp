@@ -4,6 +4,7 @@
 #include "crypto_support.h"
 #include "mur.h"
 
+using namespace zorva;
 using namespace zorva::crypto;
 
 extern "C" {
@@ -19,22 +20,22 @@ int ZORVA_CalcHmac(const ZorvaParms *zorvaParms, const unsigned char *plainBuf, 
                    uint32_t *hmacLen)
 {
     if (zorvaParms == nullptr) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogAssert, "ZORVA_CalcHmac",
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeAssert, "ZORVA_CalcHmac",
                   "(ASSERTION FAILURE) zorvaParms is NULL, return(ZORVA_ERR_PARAMETER_INVALID).");
         return ZORVA_ERR_PARAMETER_INVALID;
     }
     if (plainBuf == nullptr) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogAssert, "ZORVA_CalcHmac",
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeAssert, "ZORVA_CalcHmac",
                   "(ASSERTION FAILURE) plainBuf is NULL, return(ZORVA_ERR_PARAMETER_INVALID).");
         return ZORVA_ERR_PARAMETER_INVALID;
     }
     if (hmacText == nullptr) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogAssert, "ZORVA_CalcHmac",
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeAssert, "ZORVA_CalcHmac",
                   "(ASSERTION FAILURE) hmacText is NULL, return(ZORVA_ERR_PARAMETER_INVALID).");
         return ZORVA_ERR_PARAMETER_INVALID;
     }
     if (hmacLen == nullptr) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogAssert, "ZORVA_CalcHmac",
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeAssert, "ZORVA_CalcHmac",
                   "(ASSERTION FAILURE) hmacLen is NULL, return(ZORVA_ERR_PARAMETER_INVALID).");
         return ZORVA_ERR_PARAMETER_INVALID;
     }
@@ -57,18 +58,18 @@ int ZORVA_CalcHmac(const ZorvaParms *zorvaParms, const unsigned char *plainBuf, 
     // any value in hmacSize.
     AgentBlock raw(hmacSize);
     if (!raw) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogNone, "ZORVA_CalcHmac", "Alloc fail, plain (%u), cipher (%u).",
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeNone, "ZORVA_CalcHmac", "Alloc fail, plain (%u), cipher (%u).",
                   plainLen, hmacSize);
         return ZORVA_ERR_MEM_ALLOC;
     }
     if (ZORVA_CalcHmacData(zorvaParms, plainBuf, plainLen, raw.get(), &hmacSize) != RET_OK ||
         hmacSize > raw.size()) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogNone, "ZORVA_CalcHmac", "Calc hmac (%u,%u,%u) fail.", plainLen,
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeNone, "ZORVA_CalcHmac", "Calc hmac (%u,%u,%u) fail.", plainLen,
                   *hmacLen, hmacSize);
         return RET_ERR;
     }
     if (ZORVA_Base64Encode(raw.get(), hmacSize, hmacText, hmacLen) != RET_OK) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogNone, "ZORVA_CalcHmac", "Base64 encode (%u,%u,%u) fail.", plainLen,
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeNone, "ZORVA_CalcHmac", "Base64 encode (%u,%u,%u) fail.", plainLen,
                   *hmacLen, hmacSize);
         return RET_ERR;
     }
@@ -79,17 +80,17 @@ int ZORVA_VerifyHmac(const ZorvaParms *zorvaParms, const unsigned char *plainBuf
                      const char *hmacText, uint32_t hmacTextLen)
 {
     if (zorvaParms == nullptr) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogAssert, "ZORVA_VerifyHmac",
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeAssert, "ZORVA_VerifyHmac",
                   "(ASSERTION FAILURE) zorvaParms is NULL, return(ZORVA_ERR_PARAMETER_INVALID).");
         return ZORVA_ERR_PARAMETER_INVALID;
     }
     if (plainBuf == nullptr) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogAssert, "ZORVA_VerifyHmac",
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeAssert, "ZORVA_VerifyHmac",
                   "(ASSERTION FAILURE) plainBuf is NULL, return(ZORVA_ERR_PARAMETER_INVALID).");
         return ZORVA_ERR_PARAMETER_INVALID;
     }
     if (hmacText == nullptr) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogAssert, "ZORVA_VerifyHmac",
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeAssert, "ZORVA_VerifyHmac",
                   "(ASSERTION FAILURE) hmacText is NULL, return(ZORVA_ERR_PARAMETER_INVALID).");
         return ZORVA_ERR_PARAMETER_INVALID;
     }
@@ -104,13 +105,13 @@ int ZORVA_VerifyHmac(const ZorvaParms *zorvaParms, const unsigned char *plainBuf
     unsigned char *decodedBytes = nullptr;
     uint32_t decodedLen = 0;
     if (ZORVA_Base64Decode(hmacText, hmacTextLen, &decodedBytes, &decodedLen) != RET_OK) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogNone, "ZORVA_VerifyHmac", "Base64 decode (%u,%u,%u) fail.", plainLen,
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeNone, "ZORVA_VerifyHmac", "Base64 decode (%u,%u,%u) fail.", plainLen,
                   hmacTextLen, decodedLen);
         return RET_ERR;
     }
     AgentBlock hmac(decodedBytes, decodedLen);
     if (ZORVA_VerifyHmacData(zorvaParms, plainBuf, plainLen, hmac.get(), decodedLen) != RET_OK) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogNone, "ZORVA_VerifyHmac", "Verify hmac (%u,%u,%u) fail.", plainLen,
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeNone, "ZORVA_VerifyHmac", "Verify hmac (%u,%u,%u) fail.", plainLen,
                   hmacTextLen, decodedLen);
         return RET_ERR;
     }
@@ -121,22 +122,22 @@ int ZORVA_CalcHmacData(const ZorvaParms *zorvaParms, const unsigned char *plainT
                        unsigned char *cipherText, uint32_t *cipherLen)
 {
     if (zorvaParms == nullptr) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogAssert, "ZORVA_CalcHmacData",
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeAssert, "ZORVA_CalcHmacData",
                   "(ASSERTION FAILURE) zorvaParms is NULL, return(RET_ERR).");
         return RET_ERR;
     }
     if (plainText == nullptr) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogAssert, "ZORVA_CalcHmacData",
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeAssert, "ZORVA_CalcHmacData",
                   "(ASSERTION FAILURE) plainText is NULL, return(RET_ERR).");
         return RET_ERR;
     }
     if (cipherText == nullptr) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogAssert, "ZORVA_CalcHmacData",
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeAssert, "ZORVA_CalcHmacData",
                   "(ASSERTION FAILURE) cipherText is NULL, return(RET_ERR).");
         return RET_ERR;
     }
     if (cipherLen == nullptr) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogAssert, "ZORVA_CalcHmacData",
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeAssert, "ZORVA_CalcHmacData",
                   "(ASSERTION FAILURE) cipherLen is NULL, return(RET_ERR).");
         return RET_ERR;
     }
@@ -145,7 +146,7 @@ int ZORVA_CalcHmacData(const ZorvaParms *zorvaParms, const unsigned char *plainT
 
     const uint32_t algorithm = ZORVA_GetAlgorithmId(zorvaParms->hmacAlgIndex);
     if (algorithm == 0) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogNone, "ZORVA_CalcHmacData", "Get alg id (%u) fail.",
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeNone, "ZORVA_CalcHmacData", "Get alg id (%u) fail.",
                   zorvaParms->hmacAlgIndex);
         return RET_ERR;
     }
@@ -154,7 +155,7 @@ int ZORVA_CalcHmacData(const ZorvaParms *zorvaParms, const unsigned char *plainT
     if (r == 0) {
         return RET_OK;
     }
-    ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogNone, "ZORVA_CalcHmacData", "Calc hmac (%u,%u) fail, err(%lu).",
+    ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeNone, "ZORVA_CalcHmacData", "Calc hmac (%u,%u) fail, err(%lu).",
               zorvaParms->domainId, plainLen, static_cast<unsigned long>(r));
     if (ZORVA_CheckReloadKeyFile(1) != RET_OK) {
         ZORVA_LOG(ZORVA_LOG_ERROR, kCodeCryptoStep, "ZORVA_CalcHmacData", "Check reload key file failed.");
@@ -176,17 +177,17 @@ int ZORVA_VerifyHmacData(const ZorvaParms *zorvaParms, const unsigned char *plai
                          const unsigned char *cipherText, uint32_t cipherLen)
 {
     if (zorvaParms == nullptr) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogAssert, "ZORVA_VerifyHmacData",
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeAssert, "ZORVA_VerifyHmacData",
                   "(ASSERTION FAILURE) zorvaParms is NULL, return(RET_ERR).");
         return RET_ERR;
     }
     if (plainText == nullptr) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogAssert, "ZORVA_VerifyHmacData",
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeAssert, "ZORVA_VerifyHmacData",
                   "(ASSERTION FAILURE) plainText is NULL, return(RET_ERR).");
         return RET_ERR;
     }
     if (cipherText == nullptr) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogAssert, "ZORVA_VerifyHmacData",
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeAssert, "ZORVA_VerifyHmacData",
                   "(ASSERTION FAILURE) cipherText is NULL, return(RET_ERR).");
         return RET_ERR;
     }
@@ -194,7 +195,7 @@ int ZORVA_VerifyHmacData(const ZorvaParms *zorvaParms, const unsigned char *plai
     if (r == 0) {
         return RET_OK;
     }
-    ZORVA_LOG(ZORVA_LOG_RETRY, zorva::kLogNone, "ZORVA_VerifyHmacData", "Verify hmac (%u,%u) fail, err(%lu).",
+    ZORVA_LOG(ZORVA_LOG_RETRY, zorva::kCodeNone, "ZORVA_VerifyHmacData", "Verify hmac (%u,%u) fail, err(%lu).",
               zorvaParms->domainId, cipherLen, static_cast<unsigned long>(r));
     if (ZORVA_CheckReloadKeyFile(1) != RET_OK) {
         ZORVA_LOG(ZORVA_LOG_ERROR, kCodeCryptoStep, "ZORVA_VerifyHmacData", "Check reload key file failed.");

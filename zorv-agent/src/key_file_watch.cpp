@@ -16,6 +16,7 @@
 #include "agent_log.h"
 #include "crypto_support.h"
 
+using namespace zorva;
 using namespace zorva::crypto;
 
 namespace {

@@ -11,17 +11,10 @@
 #include "callbacks.h"
 #include "lifecycle.h"
 
+using namespace zorva;
+
 namespace {
 
-constexpr int32_t kLogReload = 25089;
-constexpr int32_t kLogState = 25137;
-constexpr int32_t kLogRegister = 25139;
-constexpr int32_t kLogKeyStore = 25140;
-constexpr int32_t kLogCryptoLock = 25141;
-constexpr int32_t kLogFinalizeFailed = 25145;
-constexpr int32_t kLogFinalized = 25152;
-
-constexpr uint64_t kQintLoadedRestored = 254;
 constexpr time_t kInitLockSeconds = 120;
 constexpr size_t kKeyPathMaxLen = ZORVA_KEY_PATH_MAX - 1;
 
@@ -66,12 +59,12 @@ int InitReg()
 {
     zorva::FillCallbackRecord();
     if (ZORVA_ZorvThreadSetup() != RET_OK) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, kLogCryptoLock, "ZORVA_InitReg", "Setup openssl multi thread failed.");
+        ZORVA_LOG(ZORVA_LOG_ERROR, kCodeCryptoLock, "ZORVA_InitReg", "Setup openssl multi thread failed.");
         return RET_ERR;
     }
     const uint64_t r = QintRegFuncEx(&g_pstZorvaCallBack);
     if (r != 0) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, kLogRegister, "ZORVA_InitReg", "Register callback function failed, err (%lu).",
+        ZORVA_LOG(ZORVA_LOG_ERROR, kCodeCheck, "ZORVA_InitReg", "Register callback function failed, err (%lu).",
                   static_cast<unsigned long>(r));
         (void)ZORVA_ZorvThreadClearUp();
         return RET_ERR;
@@ -86,26 +79,26 @@ extern "C" {
 int ZORVA_PreInit(const char *primaryKeyFile, const char *standbyKeyFile)
 {
     if (access(primaryKeyFile, F_OK) != 0 || access(standbyKeyFile, F_OK) != 0) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, kLogState, "ZORVA_PreInit", "The primary file (%s) or standby file (%s) not exist.",
+        ZORVA_LOG(ZORVA_LOG_ERROR, kCodeState, "ZORVA_PreInit", "The primary file (%s) or standby file (%s) not exist.",
                   primaryKeyFile, standbyKeyFile);
         return ZORVA_ERR_FILE_NOT_EXIST;
     }
     const size_t primaryLen = std::strlen(primaryKeyFile);
     const size_t standbyLen = std::strlen(standbyKeyFile);
     if (primaryLen > kKeyPathMaxLen || standbyLen > kKeyPathMaxLen) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, kLogState, "ZORVA_PreInit", "The primary file (%s) or standby file (%s) is too lenth.",
+        ZORVA_LOG(ZORVA_LOG_ERROR, kCodeState, "ZORVA_PreInit", "The primary file (%s) or standby file (%s) is too lenth.",
                   primaryKeyFile, standbyKeyFile);
         return ZORVA_ERR_PARAMETER_INVALID;
     }
     ClearKeyFileNames();
     int c = memcpy_s(g_szZorvaPriKeyFile, sizeof g_szZorvaPriKeyFile, primaryKeyFile, primaryLen);
     if (c != 0) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, kLogState, "ZORVA_PreInit", "memcpy_s is fail, retVal (%d)", c);
+        ZORVA_LOG(ZORVA_LOG_ERROR, kCodeState, "ZORVA_PreInit", "memcpy_s is fail, retVal (%d)", c);
         return RET_ERR;
     }
     c = memcpy_s(g_szZorvaStdKeyFile, sizeof g_szZorvaStdKeyFile, standbyKeyFile, standbyLen);
     if (c != 0) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, kLogState, "ZORVA_PreInit", "memcpy_s is fail, retVal (%d)", c);
+        ZORVA_LOG(ZORVA_LOG_ERROR, kCodeState, "ZORVA_PreInit", "memcpy_s is fail, retVal (%d)", c);
         return RET_ERR;
     }
     g_pstZorvaFileName.primaryFile = g_szZorvaPriKeyFile;
@@ -118,7 +111,7 @@ int ZORVA_Init(ZorvaLogIntf logFunc, const char *primaryKeyFile, const char *sta
     const timespec deadline{time(nullptr) + kInitLockSeconds, 0};
     const int r = pthread_mutex_timedlock(&g_stZorvaInitMutex, &deadline);
     if (r != 0) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, kLogKeyStore, "ZORVA_Init", "ZORVA_Init get mutex_lock failed, ret (%d).", r);
+        ZORVA_LOG(ZORVA_LOG_ERROR, kCodeKeyFile, "ZORVA_Init", "ZORVA_Init get mutex_lock failed, ret (%d).", r);
         return RET_ERR;
     }
     const int result = ZORVA_InitMutexLockProtect(logFunc, primaryKeyFile, standbyKeyFile);
@@ -129,22 +122,22 @@ int ZORVA_Init(ZorvaLogIntf logFunc, const char *primaryKeyFile, const char *sta
 int ZORVA_InitMutexLockProtect(ZorvaLogIntf logFunc, const char *primaryKeyFile, const char *standbyKeyFile)
 {
     if (logFunc == nullptr) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogAssert, "ZORVA_InitMutexLockProtect",
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeAssert, "ZORVA_InitMutexLockProtect",
                   "(ASSERTION FAILURE) logFunc is NULL, return(ZORVA_ERR_PARAMETER_INVALID).");
         return ZORVA_ERR_PARAMETER_INVALID;
     }
     if (primaryKeyFile == nullptr) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogAssert, "ZORVA_InitMutexLockProtect",
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeAssert, "ZORVA_InitMutexLockProtect",
                   "(ASSERTION FAILURE) primaryKeyFile is NULL, return(ZORVA_ERR_PARAMETER_INVALID).");
         return ZORVA_ERR_PARAMETER_INVALID;
     }
     if (standbyKeyFile == nullptr) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogAssert, "ZORVA_InitMutexLockProtect",
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeAssert, "ZORVA_InitMutexLockProtect",
                   "(ASSERTION FAILURE) standbyKeyFile is NULL, return(ZORVA_ERR_PARAMETER_INVALID).");
         return ZORVA_ERR_PARAMETER_INVALID;
     }
     if (zorva::IsInitialised()) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, kLogState, "ZORVA_InitMutexLockProtect", "The process has been initialized.");
+        ZORVA_LOG(ZORVA_LOG_ERROR, kCodeState, "ZORVA_InitMutexLockProtect", "The process has been initialized.");
         return RET_OK;
     }
     zorva::StoreLogFunction(logFunc);
@@ -157,8 +150,8 @@ int ZORVA_InitMutexLockProtect(ZorvaLogIntf logFunc, const char *primaryKeyFile,
         return RET_ERR;
     }
     const uint64_t r = QintInitializeEx(0, &g_pstZorvaFileName, 0, nullptr);
-    if (r != 0 && r != kQintLoadedRestored) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, kLogKeyStore, "ZORVA_InitMutexLockProtect",
+    if (r != 0 && r != QINT_LOADED_RESTORED) {
+        ZORVA_LOG(ZORVA_LOG_ERROR, kCodeKeyFile, "ZORVA_InitMutexLockProtect",
                   "Initialize zorv with key file failed, err (%lu).", static_cast<unsigned long>(r));
         (void)ZORVA_ZorvThreadClearUp();
         return RET_ERR;
@@ -171,17 +164,17 @@ int ZORVA_InitMutexLockProtect(ZorvaLogIntf logFunc, const char *primaryKeyFile,
 int ZORVA_Finalize(void)
 {
     if (!zorva::IsInitialised()) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, kLogState, "ZORVA_Finalize", "The process has been finalized.");
+        ZORVA_LOG(ZORVA_LOG_ERROR, kCodeState, "ZORVA_Finalize", "The process has been finalized.");
         return ZORVA_ERR_FINALIZED;
     }
     (void)ZORVA_ZorvThreadClearUp();
     const uint64_t r = QintFinalizeEx();
     if (r != 0) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, kLogFinalizeFailed, "ZORVA_Finalize", "Finalize zorv failed, err (%lu).",
+        ZORVA_LOG(ZORVA_LOG_ERROR, kCodeFinalizeFailed, "ZORVA_Finalize", "Finalize zorv failed, err (%lu).",
                   static_cast<unsigned long>(r));
         return RET_ERR;
     }
-    ZORVA_LOG(ZORVA_LOG_INFO, kLogFinalized, "ZORVA_Finalize", "Finialize zorva succeed.");
+    ZORVA_LOG(ZORVA_LOG_INFO, kCodeFinalized, "ZORVA_Finalize", "Finialize zorva succeed.");
     ClearKeyFileNames();
     zorva::StoreLogFunction(nullptr);
     zorva::SetInitialised(false);
@@ -191,16 +184,16 @@ int ZORVA_Finalize(void)
 int ZORVA_Reset(void)
 {
     if (!zorva::IsInitialised()) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, kLogState, "ZORVA_Reset", "The process has not been initialized.");
+        ZORVA_LOG(ZORVA_LOG_ERROR, kCodeState, "ZORVA_Reset", "The process has not been initialized.");
         return ZORVA_ERR_NOT_INITIALIZED;
     }
     const uint64_t r = QintResetEx();
     if (r != 0) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, kLogReload, "ZORVA_Reset", "Reload key file failed, err (%llu).",
+        ZORVA_LOG(ZORVA_LOG_ERROR, kCodeReload, "ZORVA_Reset", "Reload key file failed, err (%llu).",
                   static_cast<unsigned long long>(r));
         return RET_ERR;
     }
-    ZORVA_LOG(ZORVA_LOG_INFO, kLogReload, "ZORVA_Reset", "Reload key file succeed.");
+    ZORVA_LOG(ZORVA_LOG_INFO, kCodeReload, "ZORVA_Reset", "Reload key file succeed.");
     return RET_OK;
 }
 
@@ -209,7 +202,7 @@ int ZORVA_CheckInitial(void)
     if (zorva::IsInitialised()) {
         return RET_OK;
     }
-    ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogNone, "ZORVA_CheckInitial", "The process has not been initialized.");
+    ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeNone, "ZORVA_CheckInitial", "The process has not been initialized.");
     int r = RET_ERR;
     for (const KeyFilePair &pair : kFixedKeyFiles) {
         r = ZORVA_Init(zorva::CurrentLogFunction(), pair.primary, pair.standby);

@@ -7,11 +7,9 @@
 
 #include "agent_log.h"
 
-namespace {
+using namespace zorva;
 
-constexpr int32_t kLogComponentError = 25190;
-constexpr int32_t kLogComponentInfo = 25191;
-constexpr int32_t kLogComponentOther = 25192;
+namespace {
 
 // A component line containing one of these anywhere is not forwarded.
 constexpr std::array<const char *, 8> kFilterPhrases = {
@@ -57,11 +55,11 @@ constexpr AgentLevel MapComponentLevel(int componentLevel)
 {
     switch (componentLevel) {
     case 2:
-        return {ZORVA_LOG_ERROR, kLogComponentError};
+        return {ZORVA_LOG_ERROR, kCodeComponentError};
     case 1:
-        return {ZORVA_LOG_INFO, kLogComponentInfo};
+        return {ZORVA_LOG_INFO, kCodeComponentInfo};
     default:
-        return {ZORVA_LOG_EVENT, kLogComponentOther};
+        return {ZORVA_LOG_EVENT, kCodeComponentOther};
     }
 }
 

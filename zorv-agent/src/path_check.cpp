@@ -10,9 +10,9 @@
 #include "agent_log.h"
 #include "zorva_main.h"
 
-namespace {
+using namespace zorva;
 
-constexpr int32_t kLogPath = 25107;
+namespace {
 
 // A path that does not exist yet cannot be resolved. It is accepted only if
 // it is written canonically (absolute, no empty, "." or ".." components, no
@@ -70,7 +70,7 @@ int ZORVA_CheckPath(const char *path, const char *prefix)
         --n;
     }
     if (path == nullptr) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, kLogPath, "ZORVA_CheckPath", "Realpath(%s) failed, errno:%d", "(null)", EINVAL);
+        ZORVA_LOG(ZORVA_LOG_ERROR, kCodeDecrypt, "ZORVA_CheckPath", "Realpath(%s) failed, errno:%d", "(null)", EINVAL);
         return -1;
     }
     char *resolved = realpath(path, nullptr);
@@ -79,7 +79,7 @@ int ZORVA_CheckPath(const char *path, const char *prefix)
         if (err == ENOENT) {
             return MissingPathIsCanonical(path) && std::strncmp(path, prefix, n) == 0 ? 0 : -1;
         }
-        ZORVA_LOG(ZORVA_LOG_ERROR, kLogPath, "ZORVA_CheckPath", "Realpath(%s) failed, errno:%d", path, err);
+        ZORVA_LOG(ZORVA_LOG_ERROR, kCodeDecrypt, "ZORVA_CheckPath", "Realpath(%s) failed, errno:%d", path, err);
         return -1;
     }
     const bool match = std::strncmp(resolved, prefix, n) == 0;

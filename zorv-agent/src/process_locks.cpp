@@ -7,10 +7,9 @@
 #include "agent_log.h"
 #include "zorva_main.h"
 
-namespace {
+using namespace zorva;
 
-constexpr int32_t kLogAcquire = 25121;
-constexpr int32_t kLogRelease = 25122;
+namespace {
 
 // One operation on semaphore 0, restarted when a signal interrupts the wait
 // (a caller that goes on after a failed acquire would run without the lock).
@@ -38,7 +37,7 @@ void ZORVA_AddProLock(void *semId)
     }
     const int32_t id = *static_cast<const int32_t *>(semId);
     if (!SemOp(id, -1)) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, kLogAcquire, "ZORVA_AddProLock", "Add sem proc lock(%d) failed.", id);
+        ZORVA_LOG(ZORVA_LOG_ERROR, kCodeProcLockAcquire, "ZORVA_AddProLock", "Add sem proc lock(%d) failed.", id);
     }
 }
 
@@ -49,7 +48,7 @@ void ZORVA_ReleaseProLock(void *semId)
     }
     const int32_t id = *static_cast<const int32_t *>(semId);
     if (!SemOp(id, 1)) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, kLogRelease, "ZORVA_ReleaseProLock", "Release sem proc lock(%d) failed.", id);
+        ZORVA_LOG(ZORVA_LOG_ERROR, kCodeProcLockRelease, "ZORVA_ReleaseProLock", "Release sem proc lock(%d) failed.", id);
     }
 }
 

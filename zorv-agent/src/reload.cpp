@@ -8,17 +8,17 @@
 #include "crypto_support.h"
 #include "lifecycle.h"
 
+using namespace zorva;
 using namespace zorva::crypto;
 
 namespace {
 
-constexpr uint64_t kQintLoadedRestored = 254;
 constexpr const char *kBackupPrimaryFile = "/VBX/data/zorvm_primary_file.dat.membak";
 constexpr const char *kBackupStandbyFile = "/VBX/data/zorvm_standby_file.dat.membak";
 
 bool Loaded(uint64_t r)
 {
-    return r == 0 || r == kQintLoadedRestored;
+    return r == 0 || r == QINT_LOADED_RESTORED;
 }
 
 // Finalises and initialises the key store again, current key files first,

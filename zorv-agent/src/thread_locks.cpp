@@ -5,13 +5,9 @@
 #include "agent_log.h"
 #include "zorva_main.h"
 
-namespace {
+using namespace zorva;
 
-constexpr int32_t kLogAlloc = 25123;
-constexpr int32_t kLogInit = 25124;
-constexpr int32_t kLogDestroy = 25125;
-constexpr int32_t kLogAcquire = 25126;
-constexpr int32_t kLogRelease = 25127;
+namespace {
 
 pthread_mutex_t *Mutex(void *handle)
 {
@@ -25,19 +21,19 @@ extern "C" {
 int ZORVA_CreateLock(void **phMutex)
 {
     if (phMutex == nullptr) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kLogAssert, "ZORVA_CreateLock",
+        ZORVA_LOG(ZORVA_LOG_ERROR, zorva::kCodeAssert, "ZORVA_CreateLock",
                   "(ASSERTION FAILURE) phMutex is NULL, return(QINT_FALSE).");
         return QINT_FALSE;
     }
     void *block = ZORVA_MemAlloc(sizeof(pthread_mutex_t));
     if (block == nullptr) {
-        ZORVA_LOG(ZORVA_LOG_ERROR, kLogAlloc, "ZORVA_CreateLock", "Alloc zorva thread lock failed.");
+        ZORVA_LOG(ZORVA_LOG_ERROR, kCodeLockAlloc, "ZORVA_CreateLock", "Alloc zorva thread lock failed.");
         return QINT_FALSE;
     }
     const int r = pthread_mutex_init(Mutex(block), nullptr);
     if (r != 0) {
         char text[128] = {};
-        ZORVA_LOG(ZORVA_LOG_ERROR, kLogInit, "ZORVA_CreateLock", "Init zorva thread lock failed, err(%s).",
+        ZORVA_LOG(ZORVA_LOG_ERROR, kCodeLockInit, "ZORVA_CreateLock", "Init zorva thread lock failed, err(%s).",
                   strerror_r(r, text, sizeof text));
         ZORVA_MemClearFree(block, sizeof(pthread_mutex_t));
         return QINT_FALSE;
@@ -54,7 +50,7 @@ void ZORVA_DestroyLock(void *hMutex)
     const int r = pthread_mutex_destroy(Mutex(hMutex));
     if (r != 0) {
         char text[128] = {};
-        ZORVA_LOG(ZORVA_LOG_ERROR, kLogDestroy, "ZORVA_DestroyLock", "Destory zorva thread lock failed, err(%s).",
+        ZORVA_LOG(ZORVA_LOG_ERROR, kCodeLockDestroy, "ZORVA_DestroyLock", "Destory zorva thread lock failed, err(%s).",
                   strerror_r(r, text, sizeof text));
     }
     ZORVA_MemClearFree(hMutex, sizeof(pthread_mutex_t));
@@ -68,7 +64,7 @@ void ZORVA_AddLock(void *hMutex)
     const int r = pthread_mutex_lock(Mutex(hMutex));
     if (r != 0) {
         char text[128] = {};
-        ZORVA_LOG(ZORVA_LOG_ERROR, kLogAcquire, "ZORVA_AddLock", "Add zorva thread lock failed, err(%s).",
+        ZORVA_LOG(ZORVA_LOG_ERROR, kCodeLockAcquire, "ZORVA_AddLock", "Add zorva thread lock failed, err(%s).",
                   strerror_r(r, text, sizeof text));
     }
 }
@@ -81,7 +77,7 @@ void ZORVA_ReleaseLock(void *hMutex)
     const int r = pthread_mutex_unlock(Mutex(hMutex));
     if (r != 0) {
         char text[128] = {};
-        ZORVA_LOG(ZORVA_LOG_ERROR, kLogRelease, "ZORVA_ReleaseLock", "Release zorva thread lock failed, err(%s).",
+        ZORVA_LOG(ZORVA_LOG_ERROR, kCodeLockRelease, "ZORVA_ReleaseLock", "Release zorva thread lock failed, err(%s).",
                   strerror_r(r, text, sizeof text));
     }
 }

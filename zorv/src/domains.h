@@ -4,12 +4,11 @@
 #include <array>
 #include <cstdint>
 
+#include "zorv_domains.h"
+
 namespace zorv {
 
-inline constexpr std::array<std::uint32_t, 37> kDomainIds = {
-    0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11,  12,  13,  14,  15,  16,  17,  18,
-    19, 20, 21, 22, 23, 24, 25, 50, 51, 100, 101, 102, 103, 104, 105, 150, 151, 152,
-};
+inline constexpr std::array<std::uint32_t, QINT_DOMAIN_COUNT> kDomainIds = {QINT_DOMAIN_IDS};
 
 // Position of a domain id in kDomainIds, or -1.
 constexpr int DomainIndex(std::uint32_t domain)
