@@ -30,7 +30,10 @@
 //   tick of its load is simply read again next time.
 // - The cache serves only loads made through the same registered callback
 //   record as the load that verified the files (another record may read
-//   differently). Unwrapped keys live in the table of one load and are wiped
+//   differently), and it rests on the record's file slots reading the files
+//   that the paths name on disk, as the agent's stdio slots do. Callbacks
+//   that serve files of their own under paths naming no regular file on
+//   disk (the fuzz targets' memory store) are never cached. Unwrapped keys live in the table of one load and are wiped
 //   when it is released (key_table.h); nothing here holds them.
 // - A step of the wall clock backwards could in principle let a later
 //   change reproduce recorded stamps to the nanosecond; the files' real
