@@ -34,14 +34,17 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Dependencies: dpkg-shlibdeps works them out from the binaries when it can
 # read them (the host's own build, or a cross build with the target's
 # libraries installed through multiarch); libcrypto yields libssl3 there.
-# Without it they are declared by hand.
+# Without it they are declared by hand. libZORV links tpm2-tss (ESAPI, system
+# API, TCTI loader, marshalling); the ESAPI package pulls in the TCTI modules
+# the loader opens at run time (the kernel device among them).
 find_program(ZORVA_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(ZORVA_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   # The package's own libraries, found through RUNPATH, are no dependency.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/lib)
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libssl3 (>= 3.0.0), libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libssl3 (>= 3.0.0), libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1, \
+libtss2-esys-3.0.2-0 (>= 3.2.1), libtss2-sys1 (>= 3.2.1), libtss2-tctildr0 (>= 3.2.1), libtss2-mu0 (>= 3.2.1)")
 endif()
 
 # Control files: the environment file is a conffile (the operator's to
