@@ -1,5 +1,7 @@
 #include "key_table.h"
 
+#include <openssl/crypto.h>
+
 #include <algorithm>
 #include <new>
 #include <vector>
@@ -34,6 +36,13 @@ QintKeyTable::~QintKeyTable()
 }
 
 namespace zorv {
+
+KeyIndex::Entry::~Entry()
+{
+    OPENSSL_cleanse(nonce.data(), nonce.size());
+    OPENSSL_cleanse(wrapped.data(), wrapped.size());
+    OPENSSL_cleanse(tag.data(), tag.size());
+}
 
 std::shared_ptr<const KeyIndex> BuildKeyIndex(const StoreImage &image)
 {

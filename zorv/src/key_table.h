@@ -26,6 +26,11 @@ namespace zorv {
 
 struct KeyIndex {
     struct Entry {
+        Entry() = default;
+        Entry(const Entry &) = delete;
+        Entry &operator=(const Entry &) = delete;
+        ~Entry(); // wipes the wrapped key with its nonce and tag
+
         std::uint32_t domain = 0;
         std::uint32_t keyId = 0;
         std::array<std::uint8_t, 12> nonce{};
