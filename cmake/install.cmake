@@ -2,7 +2,7 @@
 #   bin/                 the programs
 #   lib/                 libzorva.so, libZORV.so, libMUR.so and libbounded.a
 #   include/zorva/       the public headers
-#   lib/systemd/system/  the daemon's unit
+#   lib/systemd/system/  the daemon's service and socket units
 #   /etc/default/        the daemon's environment file (absolute; see below)
 # Plain lib/ rather than a multiarch folder: programs and libraries find each
 # other through RUNPATH $ORIGIN/../lib, which needs them one level apart.
@@ -40,7 +40,7 @@ if(_zorva_headers)
   install(FILES ${_zorva_headers} DESTINATION ${ZORVA_INSTALL_INCLUDEDIR})
 endif()
 
-# The daemon's unit and its environment file. With the prefix /usr (the
+# The daemon's units and its environment file. With the prefix /usr (the
 # package) the environment file goes to /etc/default and the unit is
 # installed as written; with any other prefix the environment file goes to
 # <prefix>/etc/default, so an install into a scratch prefix never writes below
@@ -48,6 +48,7 @@ endif()
 # DESTDIR is honoured either way.
 if(TARGET uds_decrypt_server)
   set(_zorva_unit_src ${PROJECT_SOURCE_DIR}/packaging/uds_decrypt_server.service)
+  set(_zorva_socket_src ${PROJECT_SOURCE_DIR}/packaging/uds_decrypt_server.socket)
   set(_zorva_env_src ${PROJECT_SOURCE_DIR}/packaging/uds_decrypt_server.env)
   set(_zorva_unit_tmp ${CMAKE_BINARY_DIR}/packaging/install/uds_decrypt_server.service)
   install(CODE "
@@ -63,7 +64,7 @@ if(TARGET uds_decrypt_server)
       file(WRITE \"\${_zorva_unit}\" \"\${_zorva_text}\")
     endif()
     file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${ZORVA_INSTALL_UNITDIR}\" TYPE FILE
-         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ FILES \"\${_zorva_unit}\")
+         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ FILES \"\${_zorva_unit}\" \"${_zorva_socket_src}\")
     file(INSTALL DESTINATION \"\${_zorva_etc}/default\" TYPE FILE
          PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
          RENAME uds_decrypt_server FILES \"${_zorva_env_src}\")

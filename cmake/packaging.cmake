@@ -36,21 +36,26 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # libraries installed through multiarch); libcrypto yields libssl3 there.
 # Without it they are declared by hand. libZORV links tpm2-tss (ESAPI, system
 # API, TCTI loader, marshalling); the ESAPI package pulls in the TCTI modules
-# the loader opens at run time (the kernel device among them).
+# the loader opens at run time (the kernel device among them). The daemon
+# links libsystemd; the maintainer scripts create the service user with
+# useradd (passwd).
 find_program(ZORVA_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(ZORVA_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   # The package's own libraries, found through RUNPATH, are no dependency.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/lib)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "passwd")
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libssl3 (>= 3.0.0), libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1, \
-libtss2-esys-3.0.2-0 (>= 3.2.1), libtss2-sys1 (>= 3.2.1), libtss2-tctildr0 (>= 3.2.1), libtss2-mu0 (>= 3.2.1)")
+libtss2-esys-3.0.2-0 (>= 3.2.1), libtss2-sys1 (>= 3.2.1), libtss2-tctildr0 (>= 3.2.1), libtss2-mu0 (>= 3.2.1), \
+libsystemd0, passwd")
 endif()
 
 # Control files: the environment file is a conffile (the operator's to
 # edit), the shared libraries in /usr/lib activate ldconfig, and the
-# maintainer scripts tell systemd about the unit without enabling or starting
-# it (a fresh install has no key store yet).
+# maintainer scripts create the service user "zorva" and tell systemd about
+# the units without enabling or starting them (a fresh install has no key
+# store yet).
 set(_zorva_control_dir ${CMAKE_BINARY_DIR}/packaging/control)
 file(MAKE_DIRECTORY ${_zorva_control_dir})
 file(WRITE ${_zorva_control_dir}/triggers "activate-noawait ldconfig\n")

@@ -1,7 +1,9 @@
 // uds_decrypt_server: decrypts cipher texts for local clients running as
-// user id 1000, on the abstract socket named by DS_MINIO_UDS_NAME.
+// user id 1000, on the abstract socket named by DS_MINIO_UDS_NAME: the
+// socket a service manager passed, or one it binds itself.
 #include "console_log.h"
 #include "serve_loop.h"
+#include "service_manager.h"
 #include "transport.h"
 
 #include <cstdlib>
@@ -13,7 +15,10 @@ constexpr int kSendBufLen = 1024; // plain text and its terminating NUL
 
 int main()
 {
-    const int listenFd = BrimInitServer();
+    int listenFd = BrimTakePassedSocket();
+    if (listenFd == BRIM_NO_PASSED_SOCKET) {
+        listenFd = BrimInitServer();
+    }
     if (listenFd < 0) {
         PrintLog("Error", "main", __LINE__, "Failed create init server.");
         return -1;

@@ -31,10 +31,25 @@ extern "C" {
 #define BRIM_MAX_RESPONSE_LEN 1024
 #define BRIM_MAX_PLAIN_LEN (BRIM_MAX_RESPONSE_LEN - BRIM_MSG_HEAD_LEN) /* 960 */
 #define BRIM_ALLOWED_UID 1000
-#define BRIM_LISTEN_BACKLOG 4
+/* Connections the kernel queues before the daemon accepts them. The daemon
+ * accepts at once and keeps up to 256 open itself, so the queue only has to
+ * absorb bursts between two turns of its event loop. */
+#define BRIM_LISTEN_BACKLOG 256
 #define BRIM_SUN_PATH_LEN 108
-/* How long one receive or send on an accepted connection may wait. */
+/* How long one receive or send on a blocking connection may wait; the
+ * daemon's event loop gives each connection this long from accept for its
+ * whole request and response. */
 #define BRIM_CONN_TIMEOUT_SECONDS 5
+
+/* Results of one step on a connection (BrimRecvHeadStep and the like). */
+#define BRIM_STEP_DONE 0
+#define BRIM_STEP_WAIT 1    /* nothing to do until the socket is ready */
+#define BRIM_STEP_FAILED (-1) /* logged; the caller closes the connection */
+
+/* Where a connection stands; names the line logged when its time runs out. */
+#define BRIM_PHASE_HEAD 0
+#define BRIM_PHASE_DATA 1
+#define BRIM_PHASE_SEND 2
 
 /* Creates, binds and listens. The listening descriptor, or -1. */
 int BrimInitServer(void);
@@ -58,8 +73,42 @@ int BrimSetConnTimeouts(int fd);
 /* Reads one request: admits only a peer running as user id 1000, reads and
  * drops the 64-byte head, then receives once into buf and NUL-terminates.
  * 0, or -1 when the peer is not admitted, a receive fails or times out, or
- * the data fill the whole buffer (size bytes or more). */
+ * the data fill the whole buffer (size bytes or more). For a blocking
+ * socket; the steps below are its parts. */
 int BrimGetRequest(int fd, char *buf, int size);
+
+/* Fills *peer with the peer's credentials, all zero (root) when they cannot
+ * be read. 0 when the peer runs as user id 1000, else -1. Not logged. */
+int BrimCheckPeer(int fd, struct ucred *peer);
+
+/* "connect from unallow client uid{N}." and, for refusals that were not
+ * shown one by one, a line with their count. */
+void BrimLogRefusedPeer(int uid);
+void BrimLogRefusalsNotShown(int uid, unsigned count);
+
+/* One receive of at most 64 bytes of head, dropped. DONE whatever arrived
+ * (0 bytes when the peer closed), WAIT when the socket has nothing yet (or a
+ * blocking socket timed out), FAILED on an error. */
+int BrimRecvHeadStep(int fd);
+
+/* One receive of the data into buf, NUL-terminated. DONE (0 bytes when the
+ * peer closed), WAIT as above, FAILED on an error or when the data fill the
+ * whole buffer (size bytes or more). */
+int BrimRecvDataStep(int fd, char *buf, int size);
+
+/* Writes the response frame of plainText (up to its NUL) into frame, which
+ * holds frameSize bytes. The frame's length (64 to 1024), or -1 for a null
+ * text or one over 960 bytes (logged as by BrimSendResponse). */
+int BrimFrameResponse(const char *plainText, char *frame, int frameSize);
+
+/* Sends frame[*sent..len) without waiting and advances *sent. DONE when the
+ * whole frame is out, WAIT when the socket takes no more now, FAILED when a
+ * send fails ("Failed send msg, len{-1}."). */
+int BrimSendStep(int fd, const char *frame, int len, int *sent);
+
+/* Logs the line of a receive or send that timed out in that phase, as a
+ * blocking connection with time-outs would. */
+void BrimLogTimedOut(int phase);
 
 /* Frames plainText (up to its NUL) and sends the whole frame, continuing
  * after partial writes. An empty text is answered with the head alone.

@@ -1,4 +1,6 @@
-// Reading one request and sending one framed response on a connection.
+// Reading one request and sending one framed response on a connection, in
+// steps that suit both a blocking socket with time-outs and a non-blocking
+// one in an event loop.
 #include "console_log.h"
 #include "transport.h"
 
@@ -7,86 +9,144 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
+#include <span>
 #include <sys/socket.h>
 
 namespace {
 
-// The frame buffer holds a secret: wiped and freed on every way out.
-class WipedFrame {
+// A buffer that held a secret is wiped on every way out.
+class WipeOnExit {
 public:
-    explicit WipedFrame(size_t size) : data_(static_cast<char *>(malloc(size))), size_(size) {}
-    ~WipedFrame()
-    {
-        if (data_ != nullptr) {
-            (void)memset_s(data_, size_, 0, size_);
-            free(data_);
-        }
-    }
-    WipedFrame(const WipedFrame &) = delete;
-    WipedFrame &operator=(const WipedFrame &) = delete;
-
-    char *data() const { return data_; }
+    explicit WipeOnExit(std::span<char> bytes) : bytes_(bytes) {}
+    ~WipeOnExit() { (void)memset_s(bytes_.data(), bytes_.size(), 0, bytes_.size()); }
+    WipeOnExit(const WipeOnExit &) = delete;
+    WipeOnExit &operator=(const WipeOnExit &) = delete;
 
 private:
-    char *data_;
-    size_t size_;
+    std::span<char> bytes_;
 };
 
-// Sends all of buf unless a send fails or times out. The total on success,
-// else the failing send's result.
-ssize_t SendAll(int fd, const char *buf, size_t len)
+bool WouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
+
+// One receive, repeated only when a signal interrupted it.
+ssize_t RecvOnce(int fd, void *buf, size_t len)
 {
-    size_t sent = 0;
-    while (sent < len) {
-        const ssize_t n = send(fd, buf + sent, len - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return n < 0 ? n : -1;
-        }
-        sent += static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(sent);
+    ssize_t n;
+    do {
+        n = recv(fd, buf, len, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+void LogHeadFailure(int ret)
+{
+    PrintLog("Warn", "BrimGetRequest", __LINE__, "Failed recv msghead from client, ret{%d}.", ret);
+}
+
+void LogDataFailure(int ret)
+{
+    PrintLog("Warn", "BrimGetRequest", __LINE__, "Failed recv from client, ret{%d}.", ret);
+}
+
+void LogSendFailure(int ret)
+{
+    PrintLog("Error", "BrimSendResponse", __LINE__, "Failed send msg, len{%d}.", ret);
 }
 
 } // namespace
 
+extern "C" int BrimCheckPeer(int fd, struct ucred *peer)
+{
+    (void)memset_s(peer, sizeof(*peer), 0, sizeof(*peer));
+    socklen_t peerLen = sizeof(*peer);
+    // A failed query leaves the record zero: the peer then counts as root
+    // and is refused.
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, peer, &peerLen) != 0) {
+        (void)memset_s(peer, sizeof(*peer), 0, sizeof(*peer));
+    }
+    return peer->uid == BRIM_ALLOWED_UID ? 0 : -1;
+}
+
+extern "C" void BrimLogRefusedPeer(int uid)
+{
+    PrintLog("Warn", "BrimGetRequest", __LINE__, "connect from unallow client uid{%d}.", uid);
+}
+
+extern "C" void BrimLogRefusalsNotShown(int uid, unsigned count)
+{
+    PrintLog("Warn", "BrimGetRequest", __LINE__, "{%u} more connects from unallow client uid{%d} not shown.", count,
+             uid);
+}
+
+extern "C" int BrimRecvHeadStep(int fd)
+{
+    char head[BRIM_MSG_HEAD_LEN];
+    (void)memset_s(head, sizeof(head), 0, sizeof(head));
+    const ssize_t n = RecvOnce(fd, head, sizeof(head));
+    if (n >= 0) {
+        return BRIM_STEP_DONE; // any count, 0 (peer closed) included; the bytes are not looked at
+    }
+    if (WouldBlock(errno)) {
+        return BRIM_STEP_WAIT;
+    }
+    LogHeadFailure(static_cast<int>(n));
+    return BRIM_STEP_FAILED;
+}
+
+extern "C" int BrimRecvDataStep(int fd, char *buf, int size)
+{
+    const ssize_t n = RecvOnce(fd, buf, static_cast<size_t>(size));
+    if (n < 0 && WouldBlock(errno)) {
+        return BRIM_STEP_WAIT;
+    }
+    if (n < 0 || n >= size) {
+        LogDataFailure(static_cast<int>(n));
+        return BRIM_STEP_FAILED;
+    }
+    buf[n] = '\0';
+    return BRIM_STEP_DONE;
+}
+
+extern "C" void BrimLogTimedOut(int phase)
+{
+    switch (phase) {
+    case BRIM_PHASE_HEAD:
+        LogHeadFailure(-1);
+        break;
+    case BRIM_PHASE_DATA:
+        LogDataFailure(-1);
+        break;
+    default:
+        LogSendFailure(-1);
+        break;
+    }
+}
+
 extern "C" int BrimGetRequest(int fd, char *buf, int size)
 {
     struct ucred peer;
-    (void)memset_s(&peer, sizeof(peer), 0, sizeof(peer));
-    socklen_t peerLen = sizeof(peer);
-    // A failed query leaves the record zero: the peer then counts as root
-    // and is refused below.
-    (void)getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peerLen);
-    if (peer.uid != BRIM_ALLOWED_UID) {
-        PrintLog("Warn", "BrimGetRequest", __LINE__, "connect from unallow client uid{%d}.",
-                 static_cast<int>(peer.uid));
+    if (BrimCheckPeer(fd, &peer) != 0) {
+        BrimLogRefusedPeer(static_cast<int>(peer.uid));
         return -1;
     }
-
-    char head[BRIM_MSG_HEAD_LEN];
-    (void)memset_s(head, sizeof(head), 0, sizeof(head));
-    const ssize_t headLen = recv(fd, head, sizeof(head), MSG_NOSIGNAL);
-    if (headLen < 0) {
-        PrintLog("Warn", "BrimGetRequest", __LINE__, "Failed recv msghead from client, ret{%d}.",
-                 static_cast<int>(headLen));
+    // On a blocking socket a receive that would block has run into its
+    // time-out.
+    int step = BrimRecvHeadStep(fd);
+    if (step == BRIM_STEP_WAIT) {
+        BrimLogTimedOut(BRIM_PHASE_HEAD);
+    }
+    if (step != BRIM_STEP_DONE) {
         return -1;
     }
-
-    const ssize_t n = recv(fd, buf, static_cast<size_t>(size), MSG_NOSIGNAL);
-    if (n < 0 || n >= size) {
-        PrintLog("Warn", "BrimGetRequest", __LINE__, "Failed recv from client, ret{%d}.", static_cast<int>(n));
-        return -1;
+    step = BrimRecvDataStep(fd, buf, size);
+    if (step == BRIM_STEP_WAIT) {
+        BrimLogTimedOut(BRIM_PHASE_DATA);
     }
-    buf[n] = '\0';
-    return 0;
+    return step == BRIM_STEP_DONE ? 0 : -1;
 }
 
-extern "C" int BrimSendResponse(int fd, const char *plainText)
+extern "C" int BrimFrameResponse(const char *plainText, char *frame, int frameSize)
 {
     if (plainText == nullptr) {
         PrintLog("Error", "BrimSendResponse", __LINE__, "No valid data.");
@@ -99,32 +159,60 @@ extern "C" int BrimSendResponse(int fd, const char *plainText)
                  static_cast<unsigned>(plainLen));
         return -1;
     }
-    const WipedFrame frame(total);
-    if (frame.data() == nullptr) {
+    if (frameSize < 0 || total > static_cast<size_t>(frameSize)) {
         PrintLog("Error", "BrimSendResponse", __LINE__, "Failed alloc memory.");
         return -1;
     }
-    (void)memset_s(frame.data(), total, 0, total);
+    (void)memset_s(frame, total, 0, total);
 
     const uint32_t wireLen = htonl(static_cast<uint32_t>(plainLen));
-    int ret = memcpy_s(frame.data(), total, &wireLen, sizeof(wireLen));
+    int ret = memcpy_s(frame, total, &wireLen, sizeof(wireLen));
     if (ret != 0) {
         PrintLog("Error", "BrimSendResponse", __LINE__, "copy msg head failed, ret{%d}.", ret);
         return -1;
     }
     // An empty plain text is answered with the head alone (length 0).
     if (plainLen > 0) {
-        ret = memcpy_s(frame.data() + BRIM_MSG_HEAD_LEN, total - BRIM_MSG_HEAD_LEN, plainText, plainLen);
+        ret = memcpy_s(frame + BRIM_MSG_HEAD_LEN, total - BRIM_MSG_HEAD_LEN, plainText, plainLen);
         if (ret != 0) {
             PrintLog("Error", "BrimSendResponse", __LINE__, "copy msg data failed, ret{%d}.", ret);
             return -1;
         }
     }
+    return static_cast<int>(total);
+}
 
-    const ssize_t sent = SendAll(fd, frame.data(), total);
-    if (sent < 0) {
-        PrintLog("Error", "BrimSendResponse", __LINE__, "Failed send msg, len{%d}.", static_cast<int>(sent));
+extern "C" int BrimSendStep(int fd, const char *frame, int len, int *sent)
+{
+    while (*sent < len) {
+        const ssize_t n = send(fd, frame + *sent, static_cast<size_t>(len - *sent), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && WouldBlock(errno)) {
+            return BRIM_STEP_WAIT;
+        }
+        if (n <= 0) {
+            LogSendFailure(n < 0 ? static_cast<int>(n) : -1);
+            return BRIM_STEP_FAILED;
+        }
+        *sent += static_cast<int>(n);
+    }
+    return BRIM_STEP_DONE;
+}
+
+extern "C" int BrimSendResponse(int fd, const char *plainText)
+{
+    char frame[BRIM_MAX_RESPONSE_LEN];
+    const WipeOnExit wipe{std::span<char>(frame)};
+    const int total = BrimFrameResponse(plainText, frame, sizeof(frame));
+    if (total < 0) {
         return -1;
     }
-    return 0;
+    int sent = 0;
+    const int step = BrimSendStep(fd, frame, total, &sent);
+    if (step == BRIM_STEP_WAIT) {
+        BrimLogTimedOut(BRIM_PHASE_SEND); // a blocking send ran into its time-out
+    }
+    return step == BRIM_STEP_DONE ? 0 : -1;
 }

@@ -249,6 +249,9 @@ TEST_F(Serving, ReferenceClientPrintsThePlainTextAlone)
 TEST_F(Serving, RootIsRefusedWithoutAByteAndTheNextClientIsServed)
 {
     const std::string cipher = CipherOf("after root");
+    // A user id's refusal is shown at most once a second; the tests before
+    // may have had root refused a moment ago.
+    std::this_thread::sleep_for(1100ms);
     const Exchange refused = Ask(cipher, AsUser(0));
     EXPECT_TRUE(refused.connected);
     EXPECT_EQ(refused.response, "");
@@ -314,16 +317,16 @@ TEST_F(Serving, IdleClientIsDroppedAfterTheTimeOutAndOthersAreServed)
     EXPECT_NE(NewOut().find("]Failed recv msghead from client, ret{-1}.\n"), std::string::npos) << NewOut();
 }
 
-TEST_F(Serving, ClientWaitingInTheBacklogIsAnsweredAfterTheFirst)
+TEST_F(Serving, ClientIsAnsweredWhileAnEarlierOneIsStillSilent)
 {
     const std::string first = CipherOf("first"), second = CipherOf("second");
     auto slow = std::async(std::launch::async, [&] { return Ask(first, SilentFor(1000ms)); });
     std::this_thread::sleep_for(200ms);
-    const Exchange waiting = Ask(second);
+    const Exchange next = Ask(second);
     const Exchange served = slow.get();
     EXPECT_EQ(served.response, Response("first"));
-    EXPECT_EQ(waiting.response, Response("second"));
-    EXPECT_GE(waiting.seconds, 0.6) << "the second waited for the first connection";
+    EXPECT_EQ(next.response, Response("second"));
+    EXPECT_LT(next.seconds, served.seconds) << "the second did not wait for the first connection";
 }
 
 TEST_F(Serving, RotatedKeysStillOpenOldCipherTexts)

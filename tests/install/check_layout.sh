@@ -42,6 +42,8 @@ done
 if [ -e "$build/bin/uds_decrypt_server" ]; then
   unit=$dest/usr/lib/systemd/system/uds_decrypt_server.service
   [ -f "$unit" ] || fail "unit missing"
+  grep -qx 'ListenStream=@uds_decrypt_server' "$dest/usr/lib/systemd/system/uds_decrypt_server.socket" ||
+    fail "socket unit missing or not on @uds_decrypt_server"
   [ -f "$dest/etc/default/uds_decrypt_server" ] || fail "/etc/default/uds_decrypt_server missing"
   grep -qx 'ExecStart=/usr/bin/uds_decrypt_server' "$unit" || fail "unit does not start /usr/bin/uds_decrypt_server"
   grep -q '^DS_MINIO_UDS_NAME=' "$dest/etc/default/uds_decrypt_server" || fail "no DS_MINIO_UDS_NAME in the environment file"
