@@ -4,6 +4,11 @@
 // same kind of socket. Also the decrypt front alone (no socket) and the wall
 // time of one encrypt_tool run.
 //
+// Store-size axis (keys:1 and keys:51): a fresh store, one key per domain,
+// and the same store after 50 `rotate --all`, 51 keys per domain. Each is
+// put in place at the fixed paths before the benchmarks that use it; the
+// cipher texts are made under that store's active key.
+//
 // Needs root and a throw-away /etc (it creates a key store at the fixed
 // paths): run it as   tests/isolated.sh build/bin/bench_daemon
 // The clients run with effective user id 1000, as the daemon requires.
@@ -21,6 +26,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <iterator>
+#include <sys/stat.h>
 #include <sstream>
 #include <string>
 #include <sys/prctl.h>
@@ -123,12 +130,19 @@ void FloorServer(int listenFd)
     }
 }
 
+// The two store sizes of the axis, and how many `rotate --all` make each.
+constexpr int kStoreSizes[] = {1, 51};
+
+struct Store {
+    std::string primaryBytes, standbyBytes;
+    std::string cipher32, cipher960;
+};
+
 struct Environment {
     std::string error;
     std::string daemonName, floorName;
-    std::string cipher32, cipher960;
-    std::string hostStore;                     // the store made here (a host slot)
-    std::string builtinStore, builtinCipher;   // a format-1 store and one of its cipher texts
+    Store stores[std::size(kStoreSizes)]; // host slot stores, one per size
+    Store builtin;                        // a format-1 store and one of its cipher texts
 };
 
 std::string Base64(const std::string &raw)
@@ -140,11 +154,35 @@ std::string Base64(const std::string &raw)
     return out;
 }
 
-void PutStore(const std::string &bytes)
+int StoreIndex(int64_t keys)
 {
-    for (const std::string &path : {kPrimary, kStandby}) {
-        std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+    for (size_t i = 0; i < std::size(kStoreSizes); ++i) {
+        if (kStoreSizes[i] == keys) {
+            return static_cast<int>(i);
+        }
     }
+    return -1;
+}
+
+// Replaces path with bytes by rename, mode 0600, as the keytool does.
+bool Install(const std::string &path, const std::string &bytes)
+{
+    const std::string temp = path + ".bench";
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    return out.good() && chmod(temp.c_str(), 0600) == 0 && rename(temp.c_str(), path.c_str()) == 0;
+}
+
+// Puts the store of the given size at the fixed paths. Runs as root and
+// returns to user id 1000.
+bool UseStore(const Store &store)
+{
+    if (seteuid(0) != 0 || setegid(0) != 0) {
+        return false;
+    }
+    const bool ok = Install(kStandby, store.standbyBytes) && Install(kPrimary, store.primaryBytes);
+    return setegid(kClientUid) == 0 && seteuid(kClientUid) == 0 && ok;
 }
 
 Environment Prepare()
@@ -163,19 +201,32 @@ Environment Prepare()
         return env;
     }
     const std::string secret32(32, 's'), secret960(960, 'S');
-    for (auto [secret, cipher] : {std::pair{&secret32, &env.cipher32}, std::pair{&secret960, &env.cipher960}}) {
-        const std::string out =
-            RunCapture({Bin("encrypt_tool"), "encrpyt", "BENCH_SECRET"}, {"BENCH_SECRET=" + *secret}, &status);
-        if (status != 0 || out.rfind("cipher_text:", 0) != 0) {
-            env.error = "encrypt_tool failed";
-            return env;
+    int rotations = 1;
+    for (size_t i = 0; i < std::size(kStoreSizes); ++i) {
+        Store &store = env.stores[i];
+        for (; rotations < kStoreSizes[i]; ++rotations) {
+            RunCapture({Bin("zorvm_keytool"), "rotate", "--all", "--primary", kPrimary, "--standby", kStandby}, {},
+                       &status);
+            if (status != 0) {
+                env.error = "zorvm_keytool rotate failed";
+                return env;
+            }
         }
-        *cipher = out.substr(12);
+        for (auto [secret, cipher] : {std::pair{&secret32, &store.cipher32}, std::pair{&secret960, &store.cipher960}}) {
+            const std::string out =
+                RunCapture({Bin("encrypt_tool"), "encrpyt", "BENCH_SECRET"}, {"BENCH_SECRET=" + *secret}, &status);
+            if (status != 0 || out.rfind("cipher_text:", 0) != 0) {
+                env.error = "encrypt_tool failed";
+                return env;
+            }
+            *cipher = out.substr(12);
+        }
+        store.primaryBytes = ReadFile(kPrimary);
+        store.standbyBytes = ReadFile(kStandby);
     }
 
-    env.hostStore = ReadFile(kPrimary);
-    env.builtinStore = ReadFile(ZORVA_KEYSTORE_FIXTURES "/format1/zorvm_store.dat");
-    env.builtinCipher = Base64(ReadFile(ZORVA_KEYSTORE_FIXTURES "/format1/cipher_key2.bin"));
+    env.builtin.primaryBytes = env.builtin.standbyBytes = ReadFile(ZORVA_KEYSTORE_FIXTURES "/format1/zorvm_store.dat");
+    env.builtin.cipher32 = Base64(ReadFile(ZORVA_KEYSTORE_FIXTURES "/format1/cipher_key2.bin"));
 
     env.daemonName = "zorva-bench-daemon-" + std::to_string(getpid());
     const pid_t daemon = fork();
@@ -271,8 +322,14 @@ void BM_Daemon(benchmark::State &state)
         state.SkipWithError(env.error.c_str());
         return;
     }
+    const int store = StoreIndex(state.range(1));
+    if (store < 0 || (state.thread_index() == 0 && !UseStore(env.stores[store]))) {
+        state.SkipWithError("cannot put the store in place");
+        return;
+    }
     const bool large = state.range(0) == 960;
-    Drive(state, env.daemonName, large ? env.cipher960 : env.cipher32, 64 + static_cast<size_t>(state.range(0)));
+    const Store &s = env.stores[store];
+    Drive(state, env.daemonName, large ? s.cipher960 : s.cipher32, 64 + static_cast<size_t>(state.range(0)));
 }
 
 void BM_Floor(benchmark::State &state)
@@ -311,8 +368,9 @@ void BM_EncryptToolRun(benchmark::State &state)
 
 // The daemon's decrypt front alone, in this process: three agent calls
 // (initialise, decrypt, finalise) and the copy, without the socket; on the
-// store made here (argument 1: a host slot) and on a format-1 store
-// (argument 0: the built-in derivation), for comparison in one run.
+// stores made here (keys:1 and keys:51, a host slot) and on a format-1 store
+// (keys:0, the committed fixture under the built-in derivation), for
+// comparison in one run.
 void BM_DecryptFront(benchmark::State &state)
 {
     const Environment &env = Env();
@@ -320,13 +378,17 @@ void BM_DecryptFront(benchmark::State &state)
         state.SkipWithError(env.error.c_str());
         return;
     }
+    const bool builtin = state.range(0) == 0;
+    const int store = StoreIndex(state.range(0));
+    if ((!builtin && store < 0) || !UseStore(builtin ? env.builtin : env.stores[store])) {
+        state.SkipWithError("cannot put the store in place");
+        return;
+    }
     if (seteuid(0) != 0 || setegid(0) != 0) { // the key store is readable by root only
         state.SkipWithError("cannot switch back to root");
         return;
     }
-    const bool host = state.range(0) == 1;
-    PutStore(host ? env.hostStore : env.builtinStore);
-    const std::string &cipher = host ? env.cipher32 : env.builtinCipher;
+    const std::string &cipher = builtin ? env.builtin.cipher32 : env.stores[store].cipher32;
     char out[1024];
     uint32_t plainLen = 0;
     for (auto _ : state) {
@@ -335,15 +397,29 @@ void BM_DecryptFront(benchmark::State &state)
             break;
         }
     }
-    state.SetLabel(host ? "host" : "builtin");
-    PutStore(env.hostStore);
+    state.SetLabel(builtin ? "builtin" : "host");
     (void)!setegid(kClientUid);
     (void)!seteuid(kClientUid);
 }
 
 BENCHMARK(BM_Floor)->Arg(32)->Threads(1)->Threads(4)->UseRealTime()->MinTime(2.0);
-BENCHMARK(BM_Daemon)->Arg(32)->Arg(960)->Threads(1)->Threads(4)->UseRealTime()->MinTime(2.0);
-BENCHMARK(BM_DecryptFront)->Arg(0)->Arg(1)->Arg(0)->Arg(1)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_Daemon)
+    ->ArgNames({"bytes", "keys"})
+    ->ArgsProduct({{32, 960}, {kStoreSizes[0], kStoreSizes[1]}})
+    ->Threads(1)
+    ->Threads(4)
+    ->UseRealTime()
+    ->MinTime(2.0);
+BENCHMARK(BM_DecryptFront)
+    ->ArgName("keys")
+    ->Arg(0)
+    ->Arg(kStoreSizes[0])
+    ->Arg(kStoreSizes[1])
+    ->Arg(0)
+    ->Arg(kStoreSizes[0])
+    ->Arg(kStoreSizes[1])
+    ->UseRealTime()
+    ->MinTime(2.0);
 BENCHMARK(BM_EncryptToolRun)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 
 } // namespace
