@@ -4,6 +4,11 @@
 // same kind of socket. Also the decrypt front alone (no socket) and the wall
 // time of one encrypt_tool run.
 //
+// Store-size axis (keys:1 and keys:51): a fresh store, one key per domain,
+// and the same store after 50 `rotate --all`, 51 keys per domain. Each is
+// put in place at the fixed paths before the benchmarks that use it; the
+// cipher texts are made under that store's active key.
+//
 // Needs root and a throw-away /etc (it creates a key store at the fixed
 // paths): run it as   tests/isolated.sh build/bin/bench_daemon
 // The clients run with effective user id 1000, as the daemon requires.
@@ -21,6 +26,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <iterator>
+#include <sys/stat.h>
 #include <sstream>
 #include <string>
 #include <sys/prctl.h>
@@ -124,14 +131,21 @@ void FloorServer(int listenFd)
     }
 }
 
+// The two store sizes of the axis, and how many `rotate --all` make each.
+constexpr int kStoreSizes[] = {1, 51};
+
+struct Store {
+    std::string primaryBytes, standbyBytes;
+    std::string cipher32, cipher960;
+};
+
 struct Environment {
     std::string error;
     std::string daemonName, floorName;
-    std::string cipher32, cipher960;
-    std::string hostStore;                     // the store made here (a host slot)
-    std::string builtinStore, builtinCipher;   // a format-1 store and one of its cipher texts
-    std::string pkcs11Store, pkcs11Cipher;     // a store whose one slot is a key on a SoftHSM2 token
-    std::string pkcs11Missing;                 // why there is none
+    Store stores[std::size(kStoreSizes)]; // host slot stores, one per size
+    Store builtin;                        // a format-1 store and one of its cipher texts
+    Store pkcs11;                         // a store whose one slot is a key on a SoftHSM2 token
+    std::string pkcs11Missing;            // why there is none
 };
 
 std::string Base64(const std::string &raw)
@@ -143,11 +157,35 @@ std::string Base64(const std::string &raw)
     return out;
 }
 
-void PutStore(const std::string &bytes)
+int StoreIndex(int64_t keys)
 {
-    for (const std::string &path : {kPrimary, kStandby}) {
-        std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+    for (size_t i = 0; i < std::size(kStoreSizes); ++i) {
+        if (kStoreSizes[i] == keys) {
+            return static_cast<int>(i);
+        }
     }
+    return -1;
+}
+
+// Replaces path with bytes by rename, mode 0600, as the keytool does.
+bool Install(const std::string &path, const std::string &bytes)
+{
+    const std::string temp = path + ".bench";
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    return out.good() && chmod(temp.c_str(), 0600) == 0 && rename(temp.c_str(), path.c_str()) == 0;
+}
+
+// Puts the store of the given size at the fixed paths. Runs as root and
+// returns to user id 1000.
+bool UseStore(const Store &store)
+{
+    if (seteuid(0) != 0 || setegid(0) != 0) {
+        return false;
+    }
+    const bool ok = Install(kStandby, store.standbyBytes) && Install(kPrimary, store.primaryBytes);
+    return setegid(kClientUid) == 0 && seteuid(kClientUid) == 0 && ok;
 }
 
 Environment Prepare()
@@ -166,17 +204,33 @@ Environment Prepare()
         return env;
     }
     const std::string secret32(32, 's'), secret960(960, 'S');
-    for (auto [secret, cipher] : {std::pair{&secret32, &env.cipher32}, std::pair{&secret960, &env.cipher960}}) {
-        const std::string out =
-            RunCapture({Bin("encrypt_tool"), "encrpyt", "BENCH_SECRET"}, {"BENCH_SECRET=" + *secret}, &status);
-        if (status != 0 || out.rfind("cipher_text:", 0) != 0) {
-            env.error = "encrypt_tool failed";
-            return env;
+    int rotations = 1;
+    for (size_t i = 0; i < std::size(kStoreSizes); ++i) {
+        Store &store = env.stores[i];
+        for (; rotations < kStoreSizes[i]; ++rotations) {
+            RunCapture({Bin("zorvm_keytool"), "rotate", "--all", "--primary", kPrimary, "--standby", kStandby}, {},
+                       &status);
+            if (status != 0) {
+                env.error = "zorvm_keytool rotate failed";
+                return env;
+            }
         }
-        *cipher = out.substr(12);
+        for (auto [secret, cipher] : {std::pair{&secret32, &store.cipher32}, std::pair{&secret960, &store.cipher960}}) {
+            const std::string out =
+                RunCapture({Bin("encrypt_tool"), "encrpyt", "BENCH_SECRET"}, {"BENCH_SECRET=" + *secret}, &status);
+            if (status != 0 || out.rfind("cipher_text:", 0) != 0) {
+                env.error = "encrypt_tool failed";
+                return env;
+            }
+            *cipher = out.substr(12);
+        }
+        store.primaryBytes = ReadFile(kPrimary);
+        store.standbyBytes = ReadFile(kStandby);
     }
 
-    env.hostStore = ReadFile(kPrimary);
+    env.builtin.primaryBytes = env.builtin.standbyBytes = ReadFile(ZORVA_KEYSTORE_FIXTURES "/format1/zorvm_store.dat");
+    env.builtin.cipher32 = Base64(ReadFile(ZORVA_KEYSTORE_FIXTURES "/format1/cipher_key2.bin"));
+
     // A pkcs11 store at the fixed paths for a moment, for its cipher text.
     const fleettest::SoftHsm &hsm = fleettest::SoftHsm::Get();
     if (!hsm.ready()) {
@@ -190,13 +244,11 @@ Environment Prepare()
         if (status != 0 || out.rfind("cipher_text:", 0) != 0) {
             env.pkcs11Missing = "could not make a pkcs11 store";
         } else {
-            env.pkcs11Store = ReadFile(kPrimary);
-            env.pkcs11Cipher = out.substr(12);
+            env.pkcs11.primaryBytes = ReadFile(kPrimary);
+            env.pkcs11.standbyBytes = ReadFile(kStandby);
+            env.pkcs11.cipher32 = out.substr(12);
         }
-        PutStore(env.hostStore);
     }
-    env.builtinStore = ReadFile(ZORVA_KEYSTORE_FIXTURES "/format1/zorvm_store.dat");
-    env.builtinCipher = Base64(ReadFile(ZORVA_KEYSTORE_FIXTURES "/format1/cipher_key2.bin"));
 
     env.daemonName = "zorva-bench-daemon-" + std::to_string(getpid());
     const pid_t daemon = fork();
@@ -292,8 +344,14 @@ void BM_Daemon(benchmark::State &state)
         state.SkipWithError(env.error.c_str());
         return;
     }
+    const int store = StoreIndex(state.range(1));
+    if (store < 0 || (state.thread_index() == 0 && !UseStore(env.stores[store]))) {
+        state.SkipWithError("cannot put the store in place");
+        return;
+    }
     const bool large = state.range(0) == 960;
-    Drive(state, env.daemonName, large ? env.cipher960 : env.cipher32, 64 + static_cast<size_t>(state.range(0)));
+    const Store &s = env.stores[store];
+    Drive(state, env.daemonName, large ? s.cipher960 : s.cipher32, 64 + static_cast<size_t>(state.range(0)));
 }
 
 void BM_Floor(benchmark::State &state)
@@ -332,9 +390,10 @@ void BM_EncryptToolRun(benchmark::State &state)
 
 // The daemon's decrypt front alone, in this process: three agent calls
 // (initialise, decrypt, finalise) and the copy, without the socket; on the
-// store made here (argument 1: a host slot), on a format-1 store
-// (argument 0: the built-in derivation) and on a store whose one slot is a
-// key on a SoftHSM2 token (argument 2), for comparison in one run.
+// stores made here (keys:1 and keys:51, a host slot), on a format-1 store
+// (keys:0, the committed fixture under the built-in derivation) and on a
+// store whose one slot is a key on a SoftHSM2 token (keys:-1), for comparison
+// in one run.
 void BM_DecryptFront(benchmark::State &state)
 {
     const Environment &env = Env();
@@ -342,20 +401,23 @@ void BM_DecryptFront(benchmark::State &state)
         state.SkipWithError(env.error.c_str());
         return;
     }
+    const bool builtin = state.range(0) == 0;
+    const bool pkcs11 = state.range(0) == -1;
+    const int store = StoreIndex(state.range(0));
+    if (pkcs11 && env.pkcs11.cipher32.empty()) {
+        state.SkipWithError(env.pkcs11Missing.c_str());
+        return;
+    }
+    const Store &chosen = pkcs11 ? env.pkcs11 : builtin ? env.builtin : env.stores[store < 0 ? 0 : store];
+    if ((!builtin && !pkcs11 && store < 0) || !UseStore(chosen)) {
+        state.SkipWithError("cannot put the store in place");
+        return;
+    }
     if (seteuid(0) != 0 || setegid(0) != 0) { // the key store is readable by root only
         state.SkipWithError("cannot switch back to root");
         return;
     }
-    const bool host = state.range(0) == 1;
-    const bool pkcs11 = state.range(0) == 2;
-    if (pkcs11 && env.pkcs11Store.empty()) {
-        state.SkipWithError(env.pkcs11Missing.c_str());
-        (void)!setegid(kClientUid);
-        (void)!seteuid(kClientUid);
-        return;
-    }
-    PutStore(pkcs11 ? env.pkcs11Store : host ? env.hostStore : env.builtinStore);
-    const std::string &cipher = pkcs11 ? env.pkcs11Cipher : host ? env.cipher32 : env.builtinCipher;
+    const std::string &cipher = chosen.cipher32;
     char out[1024];
     uint32_t plainLen = 0;
     if (pkcs11) {
@@ -377,15 +439,32 @@ void BM_DecryptFront(benchmark::State &state)
             break;
         }
     }
-    state.SetLabel(pkcs11 ? "pkcs11 (SoftHSM2)" : host ? "host" : "builtin");
-    PutStore(env.hostStore);
+    state.SetLabel(pkcs11 ? "pkcs11 (SoftHSM2)" : builtin ? "builtin" : "host");
     (void)!setegid(kClientUid);
     (void)!seteuid(kClientUid);
 }
 
 BENCHMARK(BM_Floor)->Arg(32)->Threads(1)->Threads(4)->UseRealTime()->MinTime(2.0);
-BENCHMARK(BM_Daemon)->Arg(32)->Arg(960)->Threads(1)->Threads(4)->UseRealTime()->MinTime(2.0);
-BENCHMARK(BM_DecryptFront)->Arg(0)->Arg(1)->Arg(2)->Arg(0)->Arg(1)->Arg(2)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_Daemon)
+    ->ArgNames({"bytes", "keys"})
+    ->ArgsProduct({{32, 960}, {kStoreSizes[0], kStoreSizes[1]}})
+    ->Threads(1)
+    ->Threads(4)
+    ->UseRealTime()
+    ->MinTime(2.0);
+// keys:0 is the format-1 store, keys:-1 the pkcs11 store (one key a domain).
+BENCHMARK(BM_DecryptFront)
+    ->ArgName("keys")
+    ->Arg(0)
+    ->Arg(kStoreSizes[0])
+    ->Arg(kStoreSizes[1])
+    ->Arg(-1)
+    ->Arg(0)
+    ->Arg(kStoreSizes[0])
+    ->Arg(kStoreSizes[1])
+    ->Arg(-1)
+    ->UseRealTime()
+    ->MinTime(2.0);
 BENCHMARK(BM_EncryptToolRun)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 
 } // namespace

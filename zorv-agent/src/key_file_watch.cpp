@@ -1,6 +1,9 @@
-// Change detection of the primary key-store file: its modification time,
-// and only when that moved, the SHA-256 of its contents, each compared with
-// the status saved at the last check.
+// Change detection of the primary key-store file: its identity and change
+// stamps (device, inode, size, modification time to the nanosecond), and only
+// when one of them moved, the SHA-256 of its contents, each compared with the
+// status saved at the last check. Whole seconds alone would miss a second
+// rotation within the same second: the keytool replaces the file by rename,
+// which always yields a new inode, and the time carries the nanoseconds.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -53,6 +56,14 @@ struct WipedBytes {
     }
 };
 
+// Whether the file at the watched path may differ from the one saved: any
+// difference leads to the SHA-256 comparison, which decides.
+bool StampsDiffer(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev != b.st_dev || a.st_ino != b.st_ino || a.st_size != b.st_size ||
+           a.st_mtim.tv_sec != b.st_mtim.tv_sec || a.st_mtim.tv_nsec != b.st_mtim.tv_nsec;
+}
+
 } // namespace
 
 extern "C" {
@@ -69,7 +80,7 @@ int ZORVA_CheckTimeStamp(struct stat *status)
     }
     *status = current;
     StatusHold hold(false);
-    return current.st_mtim.tv_sec != g_stOldStat.st_mtim.tv_sec ? 1 : 0;
+    return StampsDiffer(current, g_stOldStat) ? 1 : 0;
 }
 
 int ZORVA_Checksha256(char *hashText)

@@ -61,9 +61,13 @@ bool DeriveSlotKey(std::string_view label, std::span<const std::uint8_t, 32> sal
 bool DeriveDataKeys(Hmac &hmac, const Key32 &domainKey, Key32 &encKey, Key32 &hmacKey)
 {
     // Domain keys are uniformly random, so they serve as HKDF's
-    // pseudorandom key directly (expand only).
-    return HkdfExpand(hmac, domainKey.span(), Label(kEncLabel), encKey.span()) &&
-           HkdfExpand(hmac, domainKey.span(), Label(kHmacLabel), hmacKey.span());
+    // pseudorandom key directly (expand only). A 32-byte output is the
+    // first expand block alone, HMAC(key, label || 0x01): the two labels
+    // share one setup of the key.
+    static_assert(Key32::size() == 32);
+    static constexpr std::uint8_t kFirstBlock[1] = {1};
+    return hmac.Compute(domainKey.span(), {Label(kEncLabel), ByteView(kFirstBlock)}, encKey.span()) &&
+           hmac.ComputeAgain({Label(kHmacLabel), ByteView(kFirstBlock)}, hmacKey.span());
 }
 
 } // namespace zorv

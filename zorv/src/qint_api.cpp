@@ -11,6 +11,7 @@
 
 #include <openssl/crypto.h>
 
+#include "image_cache.h"
 #include "key_table.h"
 #include "protect/settings.h"
 #include "registry.h"
@@ -117,28 +118,41 @@ void WipeString(std::string &s)
 
 bool ValidPath(const char *p) { return p != nullptr && p[0] != '\0' && std::strlen(p) <= kMaxPathLength; }
 
-// Loads the pair and builds its table; the caller swaps it in.
+// Loads the pair and builds its table; the caller swaps it in. An unchanged
+// pair verified before is not read again (image_cache.h).
 std::uint64_t LoadTable(const Callbacks &cb, const PairPaths &paths, const char *caller, QintKeyTable *&table)
 {
     table = nullptr;
-    PairLoad load = LoadPair(cb, paths, CurrentUnlock(), true, false, caller);
-    if (load.result != 0 && load.result != QINT_LOADED_RESTORED) {
-        return load.result;
+    const Unlock unlock = CurrentUnlock();
+    const PairStamps stamps = TakeStamps(paths.primary, paths.standby, unlock);
+    std::uint64_t result = 0;
+    std::shared_ptr<const KeyIndex> index = CachedIndex(cb.record(), paths.primary, paths.standby, stamps);
+    if (index == nullptr) {
+        PairLoad load = LoadPair(cb, paths, unlock, true, false, caller);
+        if (load.result != 0 && load.result != QINT_LOADED_RESTORED) {
+            return load.result;
+        }
+        result = load.result;
+        index = BuildKeyIndex(load.Trusted().image);
+        if (index != nullptr && result == 0) {
+            RememberIndex(cb.record(), paths.primary, paths.standby, unlock, stamps, index);
+        }
+        const auto &image = load.Trusted().image;
+        std::tm tm{};
+        if (index != nullptr && cb.GmTime(static_cast<std::time_t>(image.updated), tm)) {
+            cb.Log(QINT_LOG_DETAIL, caller, 0,
+                   "key store of %zu keys, update %llu of %04d-%02d-%02dT%02d:%02d:%02dZ", image.keys.size(),
+                   static_cast<unsigned long long>(image.counter), tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                   tm.tm_hour, tm.tm_min, tm.tm_sec);
+        }
     }
-    table = BuildKeyTable(load.Trusted().image);
+    table = index != nullptr ? NewKeyTable(index) : nullptr;
     if (table == nullptr) {
         cb.Log(QINT_LOG_FAILURE, caller, QINT_ERR_NO_MEMORY, "no memory for the key table of %s",
-               load.chosen == Chosen::Standby ? paths.standby.c_str() : paths.primary.c_str());
+               paths.primary.c_str());
         return QINT_ERR_NO_MEMORY;
     }
-    std::tm tm{};
-    const auto &image = load.Trusted().image;
-    if (cb.GmTime(static_cast<std::time_t>(image.updated), tm)) {
-        cb.Log(QINT_LOG_DETAIL, caller, 0, "key store of %zu keys, update %llu of %04d-%02d-%02dT%02d:%02d:%02dZ",
-               image.keys.size(), static_cast<unsigned long long>(image.counter), tm.tm_year + 1900,
-               tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-    }
-    return load.result;
+    return result;
 }
 
 // Puts table in place of the current one and lets go of the old one.
@@ -151,7 +165,7 @@ void SwapTable(State &s, const Callbacks &cb, QintKeyTable *table, const char *c
         s.table = table;
     }
     if (old != nullptr) {
-        if (ActiveKeysDiffer(*old, *table)) {
+        if (ActiveKeysDiffer(*old->index, *table->index)) {
             cb.Log(QINT_LOG_NOTICE, caller, 0, "an active key changed on reload");
             cb.Notify(QINT_EVENT_ACTIVE_KEY_CHANGED, "key");
         }
@@ -306,29 +320,30 @@ ZORV_API uint64_t QintKeyLookupEx(const QintKeyTable *table, uint32_t domain, ui
     if (d < 0) {
         return QINT_ERR_UNKNOWN_DOMAIN;
     }
-    const auto &range = table->domains[static_cast<std::size_t>(d)];
+    const KeyIndex &index = *table->index;
+    const auto &range = index.domains[static_cast<std::size_t>(d)];
     if (range.end <= range.begin) {
         return QINT_ERR_UNKNOWN_DOMAIN;
     }
-    QintKeyTable::Key *found = nullptr;
-    if (keyId == QINT_ACTIVE_KEY) {
-        found = &table->keys[range.active];
-    } else {
+    std::uint32_t at = range.active;
+    if (keyId != QINT_ACTIVE_KEY) {
+        at = range.end;
         for (std::uint32_t i = range.begin; i < range.end; ++i) {
-            if (table->keys[i].keyId == keyId) {
-                found = &table->keys[i];
+            if (index.keys[i].keyId == keyId) {
+                at = i;
                 break;
             }
         }
+        if (at == range.end) {
+            return QINT_ERR_UNKNOWN_KEY_ID;
+        }
     }
+    const QintKeyTable::Unwrapped *found = ReadyKey(*table, static_cast<std::size_t>(d), at);
     if (found == nullptr) {
-        return QINT_ERR_UNKNOWN_KEY_ID;
+        return QINT_ERR_BAD_CONTENT;
     }
-    if (const std::uint64_t rc = ReadyKey(*table, *found); rc != 0) {
-        return rc;
-    }
-    ref->domain = found->domain;
-    ref->keyId = found->keyId;
+    ref->domain = index.keys[at].domain;
+    ref->keyId = index.keys[at].keyId;
     ref->encKey = found->enc.data();
     ref->hmacKey = found->hmac.data();
     return 0;

@@ -69,11 +69,26 @@ Hmac::~Hmac() { EVP_MAC_CTX_free(ctx_); }
 
 bool Hmac::Compute(ByteView key, std::initializer_list<ByteView> parts, std::span<std::uint8_t> out)
 {
-    const std::size_t size = DigestSize(digest_);
-    if (ctx_ == nullptr || out.size() < size || key.empty()) {
+    if (key.empty()) {
         return false;
     }
-    if (EVP_MAC_init(ctx_, key.data(), key.size(), nullptr) != 1) {
+    return Run(key.data(), key.size(), parts, out);
+}
+
+bool Hmac::ComputeAgain(std::initializer_list<ByteView> parts, std::span<std::uint8_t> out)
+{
+    // A null key restarts the context with the key it holds.
+    return Run(nullptr, 0, parts, out);
+}
+
+bool Hmac::Run(const std::uint8_t *key, std::size_t keyLen, std::initializer_list<ByteView> parts,
+               std::span<std::uint8_t> out)
+{
+    const std::size_t size = DigestSize(digest_);
+    if (ctx_ == nullptr || out.size() < size) {
+        return false;
+    }
+    if (EVP_MAC_init(ctx_, key, keyLen, nullptr) != 1) {
         return false;
     }
     for (ByteView part : parts) {

@@ -33,8 +33,14 @@ public:
     bool valid() const { return ctx_ != nullptr; }
     // MAC of the concatenated parts under key; out must hold DigestSize bytes.
     bool Compute(ByteView key, std::initializer_list<ByteView> parts, std::span<std::uint8_t> out);
+    // The same under the key of the last successful Compute, without
+    // setting it up again.
+    bool ComputeAgain(std::initializer_list<ByteView> parts, std::span<std::uint8_t> out);
 
 private:
+    bool Run(const std::uint8_t *key, std::size_t keyLen, std::initializer_list<ByteView> parts,
+             std::span<std::uint8_t> out);
+
     Digest digest_;
     EVP_MAC_CTX *ctx_;
 };
