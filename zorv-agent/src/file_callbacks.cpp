@@ -37,7 +37,13 @@ void *ZORVA_CallBackFopen(const char *path, int mode)
     if (mode < 0 || mode >= static_cast<int>(std::size(kOpenModes))) {
         return nullptr;
     }
-    return std::fopen(path, kOpenModes[mode]);
+    FILE *stream = std::fopen(path, kOpenModes[mode]);
+    if (stream != nullptr) {
+        // Unbuffered: store bytes pass straight between the key store's own
+        // wiped buffers and the file, and no stdio buffer is freed holding them.
+        (void)std::setvbuf(stream, nullptr, _IONBF, 0);
+    }
+    return stream;
 }
 
 int ZORVA_CallbackFclose(void *stream)

@@ -50,7 +50,7 @@ struct WipedBytes {
     ~WipedBytes()
     {
         if (data != nullptr) {
-            OPENSSL_cleanse(data, size);
+            (void)memset_s(data, size, 0, size);
             std::free(data);
         }
     }
@@ -123,6 +123,8 @@ int ZORVA_GetKeyFileSha256(unsigned char *digest, int32_t capacity)
         ZORVA_LOG(ZORVA_LOG_ERROR, kCodeKeyFile, "ZORVA_GetKeyFileSha256", "Open file path is fail.");
         return RET_ERR;
     }
+    // Unbuffered, so no stdio buffer is freed holding store bytes.
+    (void)std::setvbuf(file.get(), nullptr, _IONBF, 0);
     long size = -1;
     if (std::fseek(file.get(), 0, SEEK_END) == 0) {
         size = std::ftell(file.get());
