@@ -107,30 +107,6 @@ struct sockaddr_un Address(const std::string &abstractName, socklen_t *len)
     return addr;
 }
 
-// A server of the daemon's shape without the decryption: accept, read the
-// head and the data, send a 64-byte head and 32 bytes, close.
-void FloorServer(int listenFd)
-{
-    std::string reply(64 + 32, 'r');
-    const uint32_t wire = htonl(32);
-    memcpy(reply.data(), &wire, 4);
-    memset(reply.data() + 4, 0, 60);
-    char buf[2048];
-    for (;;) {
-        const int conn = accept(listenFd, nullptr, nullptr);
-        if (conn < 0) {
-            continue;
-        }
-        struct ucred peer {};
-        socklen_t peerLen = sizeof(peer);
-        (void)getsockopt(conn, SOL_SOCKET, SO_PEERCRED, &peer, &peerLen);
-        (void)recv(conn, buf, 64, MSG_NOSIGNAL);
-        (void)recv(conn, buf, sizeof(buf), MSG_NOSIGNAL);
-        (void)send(conn, reply.data(), reply.size(), MSG_NOSIGNAL);
-        close(conn);
-    }
-}
-
 // The two store sizes of the axis, and how many `rotate --all` make each.
 constexpr int kStoreSizes[] = {1, 51};
 
@@ -276,7 +252,7 @@ Environment Prepare()
         env.error = "the floor server did not start";
         return env;
     }
-    std::thread(FloorServer, floorFd).detach();
+    std::thread(e2e::FloorServer, floorFd).detach();
 
     // From here on the clients connect as user id 1000 (the effective id is
     // what the daemon sees); the tool benchmark switches back for its run.

@@ -74,30 +74,6 @@ int Connect(const std::string &abstractName)
     return fd;
 }
 
-// The floor: accept, read the head and the data, send a 64-byte head and 32
-// bytes, close; one connection after another in a thread of its own.
-[[noreturn]] void FloorServer(int listenFd)
-{
-    std::string reply(64 + 32, 'r');
-    const uint32_t wire = htonl(32);
-    memcpy(reply.data(), &wire, 4);
-    memset(reply.data() + 4, 0, 60);
-    char buf[2048];
-    for (;;) {
-        const int conn = accept(listenFd, nullptr, nullptr);
-        if (conn < 0) {
-            continue;
-        }
-        struct ucred peer {};
-        socklen_t peerLen = sizeof(peer);
-        (void)getsockopt(conn, SOL_SOCKET, SO_PEERCRED, &peer, &peerLen);
-        (void)recv(conn, buf, 64, MSG_NOSIGNAL);
-        (void)recv(conn, buf, sizeof(buf), MSG_NOSIGNAL);
-        (void)send(conn, reply.data(), reply.size(), MSG_NOSIGNAL);
-        close(conn);
-    }
-}
-
 // Keeps kIdleConnections silent connections and kDripConnections that send
 // one byte every kDripEvery open to the daemon, opening a new one whenever
 // the daemon closes one. Runs as user id 1000 until its parent ends.
@@ -221,7 +197,7 @@ Environment Prepare()
         env.error = "the floor server did not start";
         return env;
     }
-    std::thread(FloorServer, floorFd).detach();
+    std::thread(e2e::FloorServer, floorFd).detach();
     std::this_thread::sleep_for(std::chrono::milliseconds(500)); // the held connections are open
 
     // The clients of the benchmarks run as user id 1000 (the effective id is

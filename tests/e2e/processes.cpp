@@ -1,6 +1,7 @@
 #include "processes.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -91,6 +92,28 @@ bool Isolated()
         }
     }
     return false;
+}
+
+void FloorServer(int listenFd)
+{
+    std::string reply(64 + 32, 'r');
+    const uint32_t wire = htonl(32);
+    memcpy(reply.data(), &wire, 4);
+    memset(reply.data() + 4, 0, 60);
+    char buf[2048];
+    for (;;) {
+        const int conn = accept(listenFd, nullptr, nullptr);
+        if (conn < 0) {
+            continue;
+        }
+        struct ucred peer {};
+        socklen_t peerLen = sizeof(peer);
+        (void)getsockopt(conn, SOL_SOCKET, SO_PEERCRED, &peer, &peerLen);
+        (void)recv(conn, buf, 64, MSG_NOSIGNAL);
+        (void)recv(conn, buf, sizeof(buf), MSG_NOSIGNAL);
+        (void)send(conn, reply.data(), reply.size(), MSG_NOSIGNAL);
+        close(conn);
+    }
 }
 
 Outcome RunProgram(const std::vector<std::string> &argv, const RunOptions &options)

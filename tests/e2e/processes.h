@@ -32,6 +32,10 @@ std::string ReadFile(const std::string &path);
 // True when /etc is the throw-away overlay of tests/isolated.sh: tests that
 // write the fixed key-store paths refuse to run anywhere else.
 bool Isolated();
+// A server of the daemon's shape without the decryption, for the benchmarks'
+// bare-connection floor: accept, read the head and the data, send a 64-byte
+// head and 32 bytes, close; one connection after another, for ever.
+[[noreturn]] void FloorServer(int listenFd);
 
 struct Outcome {
     int status = -1; // exit status, or 128 + signal
