@@ -32,6 +32,12 @@ std::string ReadFile(const std::string &path);
 // True when /etc is the throw-away overlay of tests/isolated.sh: tests that
 // write the fixed key-store paths refuse to run anywhere else.
 bool Isolated();
+#define REQUIRE_ISOLATION()                                                        \
+    do {                                                                           \
+        if (!::e2e::Isolated()) {                                                  \
+            GTEST_SKIP() << "run through tests/isolated.sh (private /etc needed)"; \
+        }                                                                          \
+    } while (0)
 // A server of the daemon's shape without the decryption, for the benchmarks'
 // bare-connection floor: accept, read the head and the data, send a 64-byte
 // head and 32 bytes, close; one connection after another, for ever.

@@ -24,13 +24,6 @@ using namespace std::chrono_literals;
 const std::string kPrimary = "/etc/zorvm_primary_file.dat";
 const std::string kStandby = "/etc/zorvm_standby_file.dat";
 
-#define REQUIRE_ISOLATION()                                                              \
-    do {                                                                                 \
-        if (!Isolated()) {                                                               \
-            GTEST_SKIP() << "run through tests/isolated.sh (private /etc needed)";       \
-        }                                                                                \
-    } while (0)
-
 Outcome Keytool(const std::string &command, const std::vector<std::string> &options = {})
 {
     std::vector<std::string> argv{BinPath("zorvm_keytool"), command, "--primary", kPrimary, "--standby", kStandby};

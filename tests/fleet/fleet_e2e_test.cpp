@@ -21,13 +21,6 @@ using fleettest::SoftHsm;
 const std::string kPrimary = "/etc/zorvm_primary_file.dat";
 const std::string kStandby = "/etc/zorvm_standby_file.dat";
 
-#define REQUIRE_ISOLATION()                                                        \
-    do {                                                                           \
-        if (!Isolated()) {                                                         \
-            GTEST_SKIP() << "run through tests/isolated.sh (private /etc needed)"; \
-        }                                                                          \
-    } while (0)
-
 using Env = std::map<std::string, std::optional<std::string>>;
 
 Outcome Keytool(const std::vector<std::string> &args, const Env &env = {}, const std::string &stdinText = "")
