@@ -126,6 +126,11 @@ TEST_F(RealStoreTest, StoresBreakingThePathRuleAreRefusedInTheKeytoolsWords)
     ASSERT_EQ(RecorderA().WithFormat(refused[0].format).size(), 1u);
     EXPECT_NE(RecorderA().WithFormat(refused[0].format)[0].message.find("is not its own canonical path"),
               std::string::npos);
+    // So does a path through a linked folder.
+    std::filesystem::create_directory_symlink(dir_.Path(), dir_ / "linked");
+    EXPECT_EQ(ZORVA_Init(LogToA, primary.c_str(), (dir_ / "linked/standby.dat").c_str()), RET_ERR);
+    EXPECT_NE(RecorderA().WithFormat(refused[0].format).back().message.find("is not its own canonical path"),
+              std::string::npos);
     EXPECT_EQ(ZORVA_Init(LogToA, primary.c_str(), standby.c_str()), RET_OK);
 }
 

@@ -12,6 +12,7 @@
 #define ZORV_PATH_RULE_H
 
 #include <errno.h>
+#include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -25,13 +26,27 @@
 #define ZORV_PATH_NOT_ABSOLUTE "is not an absolute path"
 #define ZORV_PATH_UNREADABLE "cannot be examined"
 
+/* Whether the part of path from start, up to the next '/' or its end, is
+ * empty, "." or "..". */
+static inline int ZorvPathPartIsNotAName(const char *part)
+{
+    size_t n = strcspn(part, "/");
+    return n == 0 || (n == 1 && part[0] == '.') || (n == 2 && part[0] == '.' && part[1] == '.');
+}
+
 /* Why path breaks the rule, or null when it keeps it. A path that does not
- * exist keeps it here: whoever needs the file reports it missing. */
+ * exist keeps it here: whoever needs the file reports it missing.
+ *
+ * Worked out from the names and one lstat per folder on the way rather than
+ * by resolving the path: the agent asks on every load, and this costs one
+ * system call per folder where resolving costs one per component and an
+ * allocation. */
 static inline const char *ZorvPathRuleProblem(const char *path)
 {
     struct stat st;
-    char *resolved;
-    int same;
+    char folder[PATH_MAX];
+    size_t len;
+    size_t i;
 
     if (path == NULL || path[0] != '/') {
         return ZORV_PATH_NOT_ABSOLUTE;
@@ -45,13 +60,30 @@ static inline const char *ZorvPathRuleProblem(const char *path)
     if (!S_ISREG(st.st_mode)) {
         return ZORV_PATH_NOT_REGULAR;
     }
-    resolved = realpath(path, NULL);
-    if (resolved == NULL) {
+    len = strlen(path);
+    if (len >= sizeof folder) {
         return ZORV_PATH_UNREADABLE;
     }
-    same = strcmp(resolved, path) == 0;
-    free(resolved);
-    return same ? NULL : ZORV_PATH_NOT_CANONICAL;
+    for (i = 0; i < len; ++i) {
+        if (path[i] == '/' && ZorvPathPartIsNotAName(path + i + 1)) {
+            return ZORV_PATH_NOT_CANONICAL;
+        }
+    }
+    /* Every folder on the way is a folder itself, not a link to one. */
+    for (i = 1; i < len; ++i) {
+        if (path[i] != '/') {
+            continue;
+        }
+        memcpy(folder, path, i);
+        folder[i] = '\0';
+        if (lstat(folder, &st) != 0) {
+            return ZORV_PATH_UNREADABLE;
+        }
+        if (!S_ISDIR(st.st_mode)) {
+            return ZORV_PATH_NOT_CANONICAL;
+        }
+    }
+    return NULL;
 }
 
 #endif /* ZORV_PATH_RULE_H */

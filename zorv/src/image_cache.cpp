@@ -38,11 +38,10 @@ Cache &C()
     return cache;
 }
 
-FileStamps Stamp(const std::string &path)
+FileStamps Stamp(const struct stat &st)
 {
     FileStamps s;
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (!S_ISREG(st.st_mode)) {
         return s;
     }
     s.regular = true;
@@ -52,6 +51,12 @@ FileStamps Stamp(const std::string &path)
     s.mtime = st.st_mtim;
     s.ctime = st.st_ctim;
     return s;
+}
+
+FileStamps Stamp(const std::string &path)
+{
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 ? Stamp(st) : FileStamps{};
 }
 
 bool Same(const timespec &a, const timespec &b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
@@ -110,12 +115,9 @@ UnlockStamps StampUnlock(const Unlock &unlock)
         if (!S_ISREG(st.st_mode)) {
             return u; // a link or other file: the protector decides afresh every time
         }
-        u.hostKey = Stamp(unlock.hostKeyPath);
+        u.hostKey = Stamp(st);
         u.hostKeyMode = st.st_mode;
         u.hostKeyOwner = st.st_uid;
-        if (!u.hostKey.regular || u.hostKey.ino != st.st_ino) {
-            return u; // replaced between the two looks
-        }
     }
     u.hasPassphrase = unlock.hasPassphrase;
     if (u.hasPassphrase && !PassphraseDigest(unlock, u.passphraseDigest)) {
