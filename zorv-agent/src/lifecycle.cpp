@@ -81,8 +81,9 @@ int ZORVA_PreInit(const char *primaryKeyFile, const char *standbyKeyFile)
     // Key-store files are regular files reached without links; a pair that
     // breaks the rule is refused whole, so the agent never runs silently on
     // the one copy it may open.
+    const char *checked = nullptr;
     for (const char *path : {primaryKeyFile, standbyKeyFile}) {
-        if (const char *problem = ZorvPathRuleProblem(path); problem != nullptr) {
+        if (const char *problem = ZorvPathRuleProblemBeside(path, &checked); problem != nullptr) {
             ZORVA_LOG(ZORVA_LOG_ERROR, kCodeDecrypt, "ZORVA_PreInit", ZORV_PATH_RULE_FORMAT, path, problem);
             return RET_ERR;
         }

@@ -37,17 +37,24 @@ static inline int ZorvPathPartIsNotAName(const char *part)
 /* Why path breaks the rule, or null when it keeps it. A path that does not
  * exist keeps it here: whoever needs the file reports it missing.
  *
+ * checked carries a path from one call to the next: when *checked is not
+ * null, the folders path shares with it are not looked at again (a key-store
+ * pair usually shares them all); on return *checked is path when path names
+ * a file that keeps the rule, else null.
+ *
  * Worked out from the names and one lstat per folder on the way rather than
  * by resolving the path: the agent asks on every load, and this costs one
  * system call per folder where resolving costs one per component and an
  * allocation. */
-static inline const char *ZorvPathRuleProblem(const char *path)
+static inline const char *ZorvPathRuleProblemBeside(const char *path, const char **checked)
 {
+    const char *before = *checked;
     struct stat st;
     char folder[PATH_MAX];
     size_t len;
     size_t i;
 
+    *checked = NULL;
     if (path == NULL || path[0] != '/') {
         return ZORV_PATH_NOT_ABSOLUTE;
     }
@@ -71,7 +78,7 @@ static inline const char *ZorvPathRuleProblem(const char *path)
     }
     /* Every folder on the way is a folder itself, not a link to one. */
     for (i = 1; i < len; ++i) {
-        if (path[i] != '/') {
+        if (path[i] != '/' || (before != NULL && strncmp(path, before, i + 1) == 0)) {
             continue;
         }
         memcpy(folder, path, i);
@@ -83,7 +90,14 @@ static inline const char *ZorvPathRuleProblem(const char *path)
             return ZORV_PATH_NOT_CANONICAL;
         }
     }
+    *checked = path;
     return NULL;
+}
+
+static inline const char *ZorvPathRuleProblem(const char *path)
+{
+    const char *checked = NULL;
+    return ZorvPathRuleProblemBeside(path, &checked);
 }
 
 #endif /* ZORV_PATH_RULE_H */
