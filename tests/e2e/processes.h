@@ -10,22 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "../support/sanitized.h"
+
 namespace e2e {
 
-// True in AddressSanitizer and ThreadSanitizer builds, whose runtimes export
-// their own symbols and hold freed memory back on purpose.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-inline constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-inline constexpr bool kSanitized = true;
-#else
-inline constexpr bool kSanitized = false;
-#endif
-#else
-inline constexpr bool kSanitized = false;
-#endif
-
+// True in AddressSanitizer and ThreadSanitizer builds (support/sanitized.h).
+using testsupport::kSanitized;
 
 std::string BinPath(const std::string &program);
 std::string ReadFile(const std::string &path);

@@ -11,6 +11,7 @@
 #include "keystore_support.h"
 #include "protect/protector.h"
 #include "store_codec.h"
+#include "../support/sanitized.h"
 
 namespace {
 
@@ -264,6 +265,9 @@ private:
 
 TEST(OfflineAttack, NoWindowOfTheLibraryOpensAStoreThoughItOpensTheBuiltinFormat)
 {
+    if (testsupport::kSanitized) {
+        GTEST_SKIP() << "a key derivation per byte of an instrumented library takes minutes; the plain build runs it";
+    }
     const auto library = kstest::ReadBytes(ZORV_LIBRARY_FILE);
     ASSERT_GT(library.size(), 4096u);
     const auto old = kstest::ReadBytes(ZORVA_KEYSTORE_FIXTURES "/format1/zorvm_store.dat");
