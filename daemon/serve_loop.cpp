@@ -90,6 +90,7 @@ private:
     RefusalLog refusals_;
     OncePerInterval acceptFailureLog_, roomLog_, noDescriptorLog_;
     unsigned closedForRoom_ = 0; // not yet reported
+    std::uint64_t answered_ = 0;  // responses sent in full
     Millis acceptPausedUntil_ = kNever;
     rlim_t descriptorLimit_ = 0; // RLIMIT_NOFILE as last read
     bool descriptorsShort_ = false; // since the last time no connection was open
@@ -182,7 +183,16 @@ void ServeLoop::Accept(Millis now)
     for (int i = 0; i < kAcceptsPerTurn; ++i) {
         int fd = accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd >= 0) {
+            const std::uint64_t answeredBefore = answered_;
             Admit(fd, false, now);
+            if (answered_ != answeredBefore) {
+                // Served at once, as a lone client's request usually is:
+                // back to the wait, which reports the listener again if more
+                // are pending, rather than one more accept to learn there
+                // is none. A flood of refused connections still drains in
+                // batches.
+                return;
+            }
             continue;
         }
         const int err = errno;
@@ -309,8 +319,11 @@ void ServeLoop::Advance(Connection &conn)
         Watch(conn, EPOLLOUT);
         return;
     }
-    if (step == BRIM_STEP_DONE && audit_) {
-        LogAnswered(conn);
+    if (step == BRIM_STEP_DONE) {
+        ++answered_;
+        if (audit_) {
+            LogAnswered(conn);
+        }
     }
     table_.Close(conn);
 }
