@@ -88,6 +88,8 @@ TEST(FleetPkcs11, StoreOpensThroughTheTokenAndTheDaemonAsksItOnce)
     EXPECT_EQ(o.status, 0) << o.out << o.err;
     EXPECT_NE(o.out.find("pkcs11"), std::string::npos) << o.out;
     EXPECT_NE(o.out.find("opens here"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("  token key " + uri + " (module " + ZORVA_COUNTING_MODULE + ")\n"), std::string::npos)
+        << o.out;
 
     const std::string cipher = CipherOf("token-guarded", tools);
     ::setenv("ZORVA_TEST_P11_LOG", daemonLog.c_str(), 1);

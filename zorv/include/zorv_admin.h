@@ -79,12 +79,17 @@ ZORV_API uint64_t QintProtectSetEx(const QintProtectSettings *settings);
 /* The host key file in effect; valid until the next call. Never null. */
 ZORV_API const char *QintHostKeyFileEx(void);
 
+#define QINT_SLOT_TOKEN_MAX 1024
+
 typedef struct QintSlotInfo {
     uint32_t id;
     uint32_t type;     /* QINT_PROTECT_ */
     uint32_t pcrMask;  /* TPM types */
     uint32_t reserved;
     uint64_t status;   /* 0: opens here; else why not (QINT_ERR_HOST_KEY_MISSING, ...) */
+    /* pkcs11: the token key's URI, then " (module PATH)"; cut to fit, always
+     * terminated. Empty for the other types. */
+    char token[QINT_SLOT_TOKEN_MAX];
 } QintSlotInfo;
 
 typedef struct QintStoreInfo {

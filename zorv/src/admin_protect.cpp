@@ -2,9 +2,11 @@
 // opens here, add one, remove one, and migrate a store (a format-1 store
 // included) to a new root key under new slots.
 #include <algorithm>
+#include <cstdio>
 #include <new>
 
 #include "admin_common.h"
+#include "protect/pkcs11_slot.h"
 #include "protect/protector.h"
 #include "registry.h"
 #include "store_codec.h"
@@ -21,10 +23,16 @@ bool ParsedSlots(const CopyCheck &c, StoreImage &image)
 
 QintSlotInfo Describe(const StoreImage &image, const Slot &slot, const Unlock &unlock)
 {
-    QintSlotInfo info{slot.id, slot.type, 0, 0, 0};
+    QintSlotInfo info{};
+    info.id = slot.id;
+    info.type = slot.type;
     TpmParams tpm;
+    Pkcs11SlotParams token;
     if ((slot.type == QINT_PROTECT_TPM2 || slot.type == QINT_PROTECT_HOST_TPM2) && ParseTpmParams(slot, tpm)) {
         info.pcrMask = tpm.pcrMask;
+    } else if (slot.type == QINT_PROTECT_PKCS11 && ParsePkcs11Params(slot.params, token)) {
+        // The URI never carries a PIN (pin-value is refused when the slot is made).
+        (void)std::snprintf(info.token, sizeof info.token, "%s (module %s)", token.uri.c_str(), token.module.c_str());
     }
     Key32 root;
     info.status = OpenSlot(image.salt, slot, unlock, root);
@@ -63,7 +71,9 @@ ZORV_API uint64_t QintAdminSlotsEx(const QintKeyFileName *names, QintSlotInfo *s
         }
         std::vector<QintSlotInfo> found;
         if (image.version != kStoreVersion) {
-            found.push_back(QintSlotInfo{0, QINT_PROTECT_BUILTIN, 0, 0, 0});
+            QintSlotInfo builtin{};
+            builtin.type = QINT_PROTECT_BUILTIN;
+            found.push_back(builtin);
         }
         for (const Slot &s : image.slots) {
             found.push_back(Describe(image, s, unlock));

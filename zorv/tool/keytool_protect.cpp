@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -102,18 +103,30 @@ bool NeedsNewRecoverySlot(const Options &o)
 
 // Whether the store opens here only through a recovery slot, which needs
 // the passphrase.
+// The store's slots as the key store describes them; false when it cannot
+// say (no store, unreadable files).
+bool Slots(const Options &o, std::vector<QintSlotInfo> &slots)
+{
+    const QintKeyFileName names = Names(o);
+    std::uint32_t count = 0;
+    slots.assign(8, QintSlotInfo{});
+    if (QintAdminSlotsEx(&names, slots.data(), static_cast<std::uint32_t>(slots.size()), &count, nullptr) != 0) {
+        slots.clear();
+        return false;
+    }
+    slots.resize(count);
+    return true;
+}
+
 bool OnlyRecoveryOpens(const Options &o)
 {
     if (o.command == "create") {
         return false;
     }
-    const QintKeyFileName names = Names(o);
-    std::uint32_t count = 0;
-    std::vector<QintSlotInfo> slots(8);
-    if (QintAdminSlotsEx(&names, slots.data(), static_cast<std::uint32_t>(slots.size()), &count, nullptr) != 0) {
+    std::vector<QintSlotInfo> slots;
+    if (!Slots(o, slots)) {
         return false;
     }
-    slots.resize(count);
     bool recovery = false;
     for (const QintSlotInfo &s : slots) {
         if (s.status == 0) {
@@ -229,15 +242,10 @@ bool SetUpProtection(const Options &o)
 
 bool PrintSlots(const Options &o, FILE *out)
 {
-    const QintKeyFileName names = Names(o);
-    std::vector<QintSlotInfo> slots(8);
-    std::uint32_t count = 0;
-    const std::uint64_t rc =
-        QintAdminSlotsEx(&names, slots.data(), static_cast<std::uint32_t>(slots.size()), &count, nullptr);
-    if (rc != 0) {
+    std::vector<QintSlotInfo> slots;
+    if (!Slots(o, slots)) {
         return false;
     }
-    slots.resize(count);
     bool opens = false;
     for (const QintSlotInfo &s : slots) {
         std::string type = TypeName(s.type);
@@ -251,6 +259,9 @@ bool PrintSlots(const Options &o, FILE *out)
             why += std::string(" (") + QintHostKeyFileEx() + ")";
         }
         std::fprintf(out, "slot %3" PRIu32 "  %-16s %s\n", s.id, type.c_str(), why.c_str());
+        if (s.token[0] != '\0') {
+            std::fprintf(out, "  token key %s\n", s.token);
+        }
         if (s.type == QINT_PROTECT_BUILTIN) {
             std::fprintf(out, "  protected by the built-in key only: run 'zorvm_keytool migrate --protect host'\n");
         }
@@ -282,18 +293,10 @@ void NoteHostKeyCreated(const Options &o, bool hadHostKey)
 
 bool HasRecoverySlot(const Options &o)
 {
-    const QintKeyFileName names = Names(o);
-    std::vector<QintSlotInfo> slots(8);
-    std::uint32_t count = 0;
-    if (QintAdminSlotsEx(&names, slots.data(), static_cast<std::uint32_t>(slots.size()), &count, nullptr) != 0) {
-        return false;
-    }
-    for (std::uint32_t i = 0; i < count; ++i) {
-        if (slots[i].type == QINT_PROTECT_RECOVERY) {
-            return true;
-        }
-    }
-    return false;
+    std::vector<QintSlotInfo> slots;
+    return Slots(o, slots) && std::any_of(slots.begin(), slots.end(), [](const QintSlotInfo &s) {
+               return s.type == QINT_PROTECT_RECOVERY;
+           });
 }
 
 int Protect(const Options &o)
