@@ -42,6 +42,14 @@ void Report(QintAdminReport *report, const CopyCheck &p, const CopyCheck &s, std
     }
 }
 
+PairLoad LoadReported(const Callbacks &cb, const PairPaths &paths, const Unlock &unlock, bool unwrap,
+                      const char *caller, QintAdminReport *report)
+{
+    PairLoad load = LoadPair(cb, paths, unlock, false, unwrap, caller);
+    Report(report, load.primary, load.standby, QINT_FILE_NONE);
+    return load;
+}
+
 void ReportWrite(QintAdminReport *report, std::uint32_t failedFile)
 {
     if (report != nullptr) {
@@ -95,11 +103,9 @@ std::uint64_t Mutate(const QintKeyFileName *names, QintAdminReport *report, cons
         if (!ToPaths(names, paths)) {
             return QINT_ERR_BAD_FILE_NAME;
         }
-        bool registered = false;
-        const Callbacks cb = RegisteredCallbacks(registered);
+        const Callbacks cb = RegisteredCallbacks();
         const Unlock unlock = CurrentUnlock();
-        PairLoad load = LoadPair(cb, paths, unlock, false, true, caller);
-        Report(report, load.primary, load.standby, QINT_FILE_NONE);
+        PairLoad load = LoadReported(cb, paths, unlock, true, caller, report);
         if (load.result != 0 && load.result != QINT_LOADED_RESTORED) {
             return load.result;
         }
@@ -189,8 +195,7 @@ ZORV_API uint64_t QintAdminCreateProtectedEx(const QintKeyFileName *names, uint3
         if (!ProtectType(protectType)) {
             return QINT_ERR_BAD_ARGUMENT;
         }
-        bool registered = false;
-        const Callbacks cb = RegisteredCallbacks(registered);
+        const Callbacks cb = RegisteredCallbacks();
         const Unlock unlock = CurrentUnlock();
         const CopyCheck p = CheckCopy(cb, paths.primary, unlock, false);
         const CopyCheck s = CheckCopy(cb, paths.standby, unlock, false);
@@ -303,10 +308,8 @@ ZORV_API uint64_t QintAdminListEx(const QintKeyFileName *names, QintKeyInfo *key
         if (!ToPaths(names, paths)) {
             return QINT_ERR_BAD_FILE_NAME;
         }
-        bool registered = false;
-        const Callbacks cb = RegisteredCallbacks(registered);
-        PairLoad load = LoadPair(cb, paths, CurrentUnlock(), false, false, "QintAdminListEx");
-        Report(report, load.primary, load.standby, QINT_FILE_NONE);
+        const Callbacks cb = RegisteredCallbacks();
+        PairLoad load = LoadReported(cb, paths, CurrentUnlock(), false, "QintAdminListEx", report);
         if (load.result != 0 && load.result != QINT_LOADED_RESTORED) {
             return load.result;
         }
@@ -344,8 +347,7 @@ ZORV_API uint64_t QintAdminVerifyEx(const QintKeyFileName *names, QintAdminRepor
         if (!ToPaths(names, paths)) {
             return QINT_ERR_BAD_FILE_NAME;
         }
-        bool registered = false;
-        const Callbacks cb = RegisteredCallbacks(registered);
+        const Callbacks cb = RegisteredCallbacks();
         const Unlock unlock = CurrentUnlock();
         const CopyCheck p = CheckCopy(cb, paths.primary, unlock);
         const CopyCheck s = CheckCopy(cb, paths.standby, unlock);
@@ -378,10 +380,8 @@ ZORV_API uint64_t QintAdminBackupEx(const QintKeyFileName *names, const QintKeyF
         if (!ToPaths(names, paths) || !ToPaths(target, targetPaths)) {
             return QINT_ERR_BAD_FILE_NAME;
         }
-        bool registered = false;
-        const Callbacks cb = RegisteredCallbacks(registered);
-        PairLoad load = LoadPair(cb, paths, CurrentUnlock(), false, true, "QintAdminBackupEx");
-        Report(report, load.primary, load.standby, QINT_FILE_NONE);
+        const Callbacks cb = RegisteredCallbacks();
+        PairLoad load = LoadReported(cb, paths, CurrentUnlock(), true, "QintAdminBackupEx", report);
         if (load.result != 0 && load.result != QINT_LOADED_RESTORED) {
             return load.result;
         }

@@ -14,6 +14,10 @@ namespace zorv {
 bool ToPaths(const QintKeyFileName *names, PairPaths &paths);
 void Report(QintAdminReport *report, const CopyCheck &p, const CopyCheck &s, std::uint32_t failedFile);
 void ReportWrite(QintAdminReport *report, std::uint32_t failedFile);
+// The pair loaded (never restored) for an administration call, with both
+// copies' status put into report.
+PairLoad LoadReported(const Callbacks &cb, const PairPaths &paths, const Unlock &unlock, bool unwrap,
+                      const char *caller, QintAdminReport *report);
 
 // Edits an image; clears write when there is nothing to write.
 using Change = std::function<std::uint64_t(const Callbacks &, const Unlock &, StoreImage &, bool &write)>;

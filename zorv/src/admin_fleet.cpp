@@ -65,8 +65,7 @@ ZORV_API uint64_t QintHostIdEx(char *text, size_t capacity)
             return QINT_ERR_BAD_ARGUMENT;
         }
         text[0] = '\0';
-        bool registered = false;
-        const Callbacks cb = RegisteredCallbacks(registered);
+        const Callbacks cb = RegisteredCallbacks();
         const Unlock unlock = CurrentUnlock();
         bool created = false;
         if (const std::uint64_t rc = EnsureHostKey(cb, unlock.hostKeyPath, created); rc != 0) {
@@ -100,10 +99,8 @@ ZORV_API uint64_t QintAdminExportEx(const QintKeyFileName *names, const char *ho
             return QINT_ERR_BAD_HOST_ID;
         }
         unlock.hasRecipient = true;
-        bool registered = false;
-        const Callbacks cb = RegisteredCallbacks(registered);
-        PairLoad load = LoadPair(cb, paths, unlock, false, true, "QintAdminExportEx");
-        Report(report, load.primary, load.standby, QINT_FILE_NONE);
+        const Callbacks cb = RegisteredCallbacks();
+        PairLoad load = LoadReported(cb, paths, unlock, true, "QintAdminExportEx", report);
         if (load.result != 0 && load.result != QINT_LOADED_RESTORED) {
             return load.result;
         }
@@ -145,11 +142,9 @@ ZORV_API uint64_t QintAdminImportEx(const QintKeyFileName *source, const QintKey
         if (!ProtectType(protectType)) {
             return QINT_ERR_BAD_ARGUMENT;
         }
-        bool registered = false;
-        const Callbacks cb = RegisteredCallbacks(registered);
+        const Callbacks cb = RegisteredCallbacks();
         const Unlock unlock = CurrentUnlock();
-        PairLoad load = LoadPair(cb, from, unlock, false, true, "QintAdminImportEx");
-        Report(report, load.primary, load.standby, QINT_FILE_NONE);
+        PairLoad load = LoadReported(cb, from, unlock, true, "QintAdminImportEx", report);
         if (load.result == QINT_LOADED_RESTORED) {
             return CopyVerdict(load, report); // a carried copy must arrive whole
         }

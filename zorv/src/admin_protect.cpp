@@ -57,11 +57,9 @@ ZORV_API uint64_t QintAdminSlotsEx(const QintKeyFileName *names, QintSlotInfo *s
         if (!ToPaths(names, paths)) {
             return QINT_ERR_BAD_FILE_NAME;
         }
-        bool registered = false;
-        const Callbacks cb = RegisteredCallbacks(registered);
+        const Callbacks cb = RegisteredCallbacks();
         const Unlock unlock = CurrentUnlock();
-        PairLoad load = LoadPair(cb, paths, unlock, false, false, "QintAdminSlotsEx");
-        Report(report, load.primary, load.standby, QINT_FILE_NONE);
+        PairLoad load = LoadReported(cb, paths, unlock, false, "QintAdminSlotsEx", report);
         StoreImage image;
         if (load.result == 0 || load.result == QINT_LOADED_RESTORED) {
             image = std::move(load.chosen == Chosen::Standby ? load.standby.image : load.primary.image);

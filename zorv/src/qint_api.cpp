@@ -175,12 +175,11 @@ void SwapTable(State &s, const Callbacks &cb, QintKeyTable *table, const char *c
 
 } // namespace
 
-Callbacks RegisteredCallbacks(bool &registered)
+Callbacks RegisteredCallbacks()
 {
     State &s = S();
     std::lock_guard guard(s.api);
-    registered = s.registered;
-    return registered ? Callbacks(s.callbacks) : Callbacks();
+    return s.registered ? Callbacks(s.callbacks) : Callbacks();
 }
 
 } // namespace zorv

@@ -6,8 +6,7 @@
 
 namespace zorv {
 
-// A copy of the registered record; registered tells whether there was one
-// (without one the copy is all defaults).
-Callbacks RegisteredCallbacks(bool &registered);
+// A copy of the registered record; all defaults when none is registered.
+Callbacks RegisteredCallbacks();
 
 } // namespace zorv
