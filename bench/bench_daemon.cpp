@@ -48,22 +48,12 @@ constexpr uid_t kClientUid = 1000;
 const std::string kPrimary = "/etc/zorvm_primary_file.dat";
 const std::string kStandby = "/etc/zorvm_standby_file.dat";
 
-std::string Bin(const char *program) { return std::string(ZORVA_BIN_DIR) + "/" + program; }
-
+using e2e::BinPath;
+using e2e::Isolated;
 using e2e::ReadFile;
 
-bool Isolated()
-{
-    std::istringstream mounts(ReadFile("/proc/self/mountinfo"));
-    for (std::string line; std::getline(mounts, line);) {
-        if (line.find(" /etc ") != std::string::npos && line.find("zorva-etc") != std::string::npos) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// Runs argv with extra environment, as root; its standard output.
+// Runs argv with extra environment, as root; its standard output. Leaner
+// than e2e::RunProgram (a pipe, no files), as BM_EncryptToolRun times it.
 std::string RunCapture(std::vector<std::string> argv, const std::vector<std::string> &env, int *status)
 {
     int out[2];
@@ -174,7 +164,7 @@ Environment Prepare()
     int status = 0;
     unlink(kPrimary.c_str());
     unlink(kStandby.c_str());
-    RunCapture({Bin("zorvm_keytool"), "create", "--primary", kPrimary, "--standby", kStandby}, {}, &status);
+    RunCapture({BinPath("zorvm_keytool"), "create", "--primary", kPrimary, "--standby", kStandby}, {}, &status);
     if (status != 0) {
         env.error = "zorvm_keytool create failed";
         return env;
@@ -184,7 +174,7 @@ Environment Prepare()
     for (size_t i = 0; i < std::size(kStoreSizes); ++i) {
         Store &store = env.stores[i];
         for (; rotations < kStoreSizes[i]; ++rotations) {
-            RunCapture({Bin("zorvm_keytool"), "rotate", "--all", "--primary", kPrimary, "--standby", kStandby}, {},
+            RunCapture({BinPath("zorvm_keytool"), "rotate", "--all", "--primary", kPrimary, "--standby", kStandby}, {},
                        &status);
             if (status != 0) {
                 env.error = "zorvm_keytool rotate failed";
@@ -193,7 +183,7 @@ Environment Prepare()
         }
         for (auto [secret, cipher] : {std::pair{&secret32, &store.cipher32}, std::pair{&secret960, &store.cipher960}}) {
             const std::string out =
-                RunCapture({Bin("encrypt_tool"), "encrpyt", "BENCH_SECRET"}, {"BENCH_SECRET=" + *secret}, &status);
+                RunCapture({BinPath("encrypt_tool"), "encrpyt", "BENCH_SECRET"}, {"BENCH_SECRET=" + *secret}, &status);
             if (status != 0 || out.rfind("cipher_text:", 0) != 0) {
                 env.error = "encrypt_tool failed";
                 return env;
@@ -212,11 +202,11 @@ Environment Prepare()
     if (!hsm.ready()) {
         env.pkcs11Missing = hsm.why();
     } else {
-        RunCapture({Bin("zorvm_keytool"), "create", "--force", "--primary", kPrimary, "--standby", kStandby,
+        RunCapture({BinPath("zorvm_keytool"), "create", "--force", "--primary", kPrimary, "--standby", kStandby,
                     "--protect", "pkcs11", "--generate-kek", "--module", hsm.module(), "--uri", hsm.Uri("bench-kek")},
                    {}, &status);
         const std::string out =
-            RunCapture({Bin("encrypt_tool"), "encrpyt", "BENCH_SECRET"}, {"BENCH_SECRET=" + secret32}, &status);
+            RunCapture({BinPath("encrypt_tool"), "encrpyt", "BENCH_SECRET"}, {"BENCH_SECRET=" + secret32}, &status);
         if (status != 0 || out.rfind("cipher_text:", 0) != 0) {
             env.pkcs11Missing = "could not make a pkcs11 store";
         } else {
@@ -233,7 +223,7 @@ Environment Prepare()
         const int null = open("/dev/null", O_WRONLY);
         dup2(null, STDOUT_FILENO);
         setenv("DS_MINIO_UDS_NAME", ("@" + env.daemonName).c_str(), 1);
-        execl(Bin("uds_decrypt_server").c_str(), "uds_decrypt_server", static_cast<char *>(nullptr));
+        execl(BinPath("uds_decrypt_server").c_str(), "uds_decrypt_server", static_cast<char *>(nullptr));
         _exit(127);
     }
     for (int i = 0; i < 500 && !e2e::AbstractNameListening(env.daemonName); ++i) {
@@ -354,7 +344,8 @@ void BM_EncryptToolRun(benchmark::State &state)
     }
     int status = 0;
     for (auto _ : state) {
-        RunCapture({Bin("encrypt_tool"), "encrpyt", "BENCH_SECRET"}, {"BENCH_SECRET=" + std::string(32, 't')}, &status);
+        RunCapture({BinPath("encrypt_tool"), "encrpyt", "BENCH_SECRET"}, {"BENCH_SECRET=" + std::string(32, 't')},
+                   &status);
         if (status != 0) {
             state.SkipWithError("encrypt_tool failed");
             break;

@@ -49,8 +49,7 @@ constexpr auto kDripEvery = std::chrono::seconds(4);
 const std::string kPrimary = "/etc/zorvm_primary_file.dat";
 const std::string kStandby = "/etc/zorvm_standby_file.dat";
 
-std::string Bin(const char *program) { return std::string(ZORVA_BIN_DIR) + "/" + program; }
-
+using e2e::BinPath;
 using e2e::Isolated;
 
 struct sockaddr_un Address(const std::string &abstractName, socklen_t *len)
@@ -159,11 +158,13 @@ Environment Prepare()
     }
     unlink(kPrimary.c_str());
     unlink(kStandby.c_str());
-    if (e2e::RunProgram({Bin("zorvm_keytool"), "create", "--primary", kPrimary, "--standby", kStandby}).status != 0) {
+    const e2e::Outcome created =
+        e2e::RunProgram({BinPath("zorvm_keytool"), "create", "--primary", kPrimary, "--standby", kStandby});
+    if (created.status != 0) {
         env.error = "zorvm_keytool create failed";
         return env;
     }
-    const e2e::Outcome tool = e2e::RunProgram({Bin("encrypt_tool"), "encrpyt", "BENCH_SECRET"},
+    const e2e::Outcome tool = e2e::RunProgram({BinPath("encrypt_tool"), "encrpyt", "BENCH_SECRET"},
                                               e2e::WithEnv({{"BENCH_SECRET", std::string(32, 's')}}));
     if (tool.status != 0 || tool.out.rfind("cipher_text:", 0) != 0) {
         env.error = "encrypt_tool failed";
@@ -174,7 +175,8 @@ Environment Prepare()
     const std::string tag = std::to_string(getpid());
     env.daemon = "zorva-bench-clients-" + tag;
     env.held = "zorva-bench-held-" + tag;
-    if (StartDaemon(Bin("uds_decrypt_server"), env.daemon) < 0 || StartDaemon(Bin("uds_decrypt_server"), env.held) < 0) {
+    const std::string server = BinPath("uds_decrypt_server");
+    if (StartDaemon(server, env.daemon) < 0 || StartDaemon(server, env.held) < 0) {
         env.error = "the daemon did not start";
         return env;
     }
