@@ -45,11 +45,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr uid_t kClientUid = 1000;
-const std::string kPrimary = "/etc/zorvm_primary_file.dat";
-const std::string kStandby = "/etc/zorvm_standby_file.dat";
 
 using e2e::BinPath;
 using e2e::Isolated;
+using e2e::kPrimary;
+using e2e::kStandby;
 using e2e::ReadFile;
 
 // Runs argv with extra environment, as root; its standard output. Leaner

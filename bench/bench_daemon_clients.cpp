@@ -46,11 +46,11 @@ constexpr uid_t kClientUid = 1000;
 constexpr int kIdleConnections = 64;
 constexpr int kDripConnections = 6;
 constexpr auto kDripEvery = std::chrono::seconds(4);
-const std::string kPrimary = "/etc/zorvm_primary_file.dat";
-const std::string kStandby = "/etc/zorvm_standby_file.dat";
 
 using e2e::BinPath;
 using e2e::Isolated;
+using e2e::kPrimary;
+using e2e::kStandby;
 
 struct sockaddr_un Address(const std::string &abstractName, socklen_t *len)
 {

@@ -314,6 +314,32 @@ ExchangeOptions SendingNothing()
 
 std::string Frame(const std::string &data) { return std::string(64, '\0') + data; }
 
+std::string Response(const std::string &plain)
+{
+    const uint32_t wire = htonl(static_cast<uint32_t>(plain.size()));
+    std::string head(64, '\0');
+    memcpy(head.data(), &wire, 4);
+    return head + plain;
+}
+
+void RemoveKeyStore()
+{
+    unlink(kPrimary.c_str());
+    unlink(kStandby.c_str());
+}
+
+Outcome Keytool(const std::string &command, const std::vector<std::string> &options)
+{
+    std::vector<std::string> argv{BinPath("zorvm_keytool"), command, "--primary", kPrimary, "--standby", kStandby};
+    argv.insert(argv.end(), options.begin(), options.end());
+    return RunProgram(argv);
+}
+
+Outcome Encrypt(const std::string &secret)
+{
+    return RunProgram({BinPath("encrypt_tool"), "encrpyt", "E2E_SECRET"}, WithEnv({{"E2E_SECRET", secret}}));
+}
+
 Exchange Talk(const std::string &abstractName, const std::string &request, const ExchangeOptions &options)
 {
     int channel[2];

@@ -106,5 +106,17 @@ Exchange Talk(const std::string &abstractName, const std::string &request, const
 
 // A request frame: 64 zero bytes of head, then the data.
 std::string Frame(const std::string &data);
+// The daemon's answer carrying plain: a 64-byte head whose first four bytes
+// are the length, big-endian, then plain.
+std::string Response(const std::string &plain);
+
+// The fixed key-store paths (throw-away under tests/isolated.sh).
+inline const std::string kPrimary = "/etc/zorvm_primary_file.dat";
+inline const std::string kStandby = "/etc/zorvm_standby_file.dat";
+void RemoveKeyStore();
+// zorvm_keytool command on the store at the fixed paths, then options.
+Outcome Keytool(const std::string &command, const std::vector<std::string> &options = {});
+// encrypt_tool run on secret, passed through the environment.
+Outcome Encrypt(const std::string &secret);
 
 } // namespace e2e

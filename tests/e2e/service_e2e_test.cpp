@@ -21,27 +21,6 @@ namespace {
 using namespace e2e;
 using namespace std::chrono_literals;
 
-const std::string kPrimary = "/etc/zorvm_primary_file.dat";
-const std::string kStandby = "/etc/zorvm_standby_file.dat";
-
-Outcome Keytool(const std::string &command, const std::vector<std::string> &options = {})
-{
-    std::vector<std::string> argv{BinPath("zorvm_keytool"), command, "--primary", kPrimary, "--standby", kStandby};
-    argv.insert(argv.end(), options.begin(), options.end());
-    return RunProgram(argv);
-}
-
-void RemoveKeyStore()
-{
-    unlink(kPrimary.c_str());
-    unlink(kStandby.c_str());
-}
-
-Outcome Encrypt(const std::string &secret)
-{
-    return RunProgram({BinPath("encrypt_tool"), "encrpyt", "E2E_SECRET"}, WithEnv({{"E2E_SECRET", secret}}));
-}
-
 // The cipher text of secret, as the tool prints it after "cipher_text:".
 std::string CipherOf(const std::string &secret)
 {
@@ -49,14 +28,6 @@ std::string CipherOf(const std::string &secret)
     EXPECT_EQ(o.status, 0) << o.err;
     EXPECT_EQ(o.out.rfind("cipher_text:", 0), 0u) << o.out;
     return o.out.size() > 12 ? o.out.substr(12) : std::string();
-}
-
-std::string Response(const std::string &plain)
-{
-    const uint32_t wire = htonl(static_cast<uint32_t>(plain.size()));
-    std::string head(64, '\0');
-    memcpy(head.data(), &wire, 4);
-    return head + plain;
 }
 
 std::string UniqueName(const std::string &tag) { return "zorva-e2e-" + tag + "-" + std::to_string(getpid()); }

@@ -16,35 +16,13 @@ namespace {
 
 using namespace e2e;
 
-const std::string kPrimary = "/etc/zorvm_primary_file.dat";
-const std::string kStandby = "/etc/zorvm_standby_file.dat";
-
-// Every program below inherits ZORVA_TPM2_TCTI from the test.
-Outcome Keytool(const std::string &command, const std::vector<std::string> &options = {})
-{
-    std::vector<std::string> argv{BinPath("zorvm_keytool"), command, "--primary", kPrimary, "--standby", kStandby};
-    argv.insert(argv.end(), options.begin(), options.end());
-    return RunProgram(argv);
-}
-
-Outcome Encrypt(const std::string &secret)
-{
-    return RunProgram({BinPath("encrypt_tool"), "encrpyt", "E2E_SECRET"}, WithEnv({{"E2E_SECRET", secret}}));
-}
+// Every program run here inherits ZORVA_TPM2_TCTI from the test.
 
 std::string CipherOf(const std::string &secret)
 {
     const Outcome o = Encrypt(secret);
     EXPECT_EQ(o.status, 0) << o.err;
     return o.out.rfind("cipher_text:", 0) == 0 ? o.out.substr(12) : std::string();
-}
-
-std::string Response(const std::string &plain)
-{
-    const uint32_t wire = htonl(static_cast<uint32_t>(plain.size()));
-    std::string head(64, '\0');
-    memcpy(head.data(), &wire, 4);
-    return head + plain;
 }
 
 std::string Ask(const std::string &name, const std::string &cipher) { return Talk(name, Frame(cipher)).response; }

@@ -18,9 +18,6 @@ namespace {
 using namespace e2e;
 using fleettest::SoftHsm;
 
-const std::string kPrimary = "/etc/zorvm_primary_file.dat";
-const std::string kStandby = "/etc/zorvm_standby_file.dat";
-
 using Env = std::map<std::string, std::optional<std::string>>;
 
 Outcome Keytool(const std::vector<std::string> &args, const Env &env = {}, const std::string &stdinText = "")
@@ -30,29 +27,12 @@ Outcome Keytool(const std::vector<std::string> &args, const Env &env = {}, const
     return RunProgram(argv, WithEnv(env, 0, stdinText));
 }
 
-void RemoveKeyStore()
-{
-    ::unlink(kPrimary.c_str());
-    ::unlink(kStandby.c_str());
-}
-
 std::string CipherOf(const std::string &secret, Env env)
 {
     env["FLEET_SECRET"] = secret;
     const Outcome o = RunProgram({BinPath("encrypt_tool"), "encrpyt", "FLEET_SECRET"}, WithEnv(env));
     EXPECT_EQ(o.status, 0) << o.err;
     return o.out.rfind("cipher_text:", 0) == 0 ? o.out.substr(12) : std::string();
-}
-
-std::string Response(const std::string &plain)
-{
-    std::string head(64, '\0');
-    const std::uint32_t n = static_cast<std::uint32_t>(plain.size());
-    head[0] = static_cast<char>(n >> 24);
-    head[1] = static_cast<char>(n >> 16);
-    head[2] = static_cast<char>(n >> 8);
-    head[3] = static_cast<char>(n);
-    return head + plain;
 }
 
 int Lines(const std::string &path, const std::string &line)

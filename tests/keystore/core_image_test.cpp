@@ -24,8 +24,6 @@ namespace {
 
 using namespace e2e;
 
-const std::string kPrimary = "/etc/zorvm_primary_file.dat";
-const std::string kStandby = "/etc/zorvm_standby_file.dat";
 const std::string kHostKey = "/etc/zorvm_host.key";
 
 std::uint32_t Le32(const std::string &b, std::size_t at)
