@@ -14,9 +14,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
-#include <sstream>
 
 #include "processes.h"
 
@@ -135,7 +135,8 @@ std::string MemoryImage(pid_t pid, bool honourDontDump)
                 break;
             }
             const auto n = static_cast<std::size_t>(got);
-            if (std::any_of(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(n), [](char c) { return c != 0; })) {
+            const auto end = chunk.begin() + static_cast<std::ptrdiff_t>(n);
+            if (std::any_of(chunk.begin(), end, [](char c) { return c != 0; })) {
                 image.append(chunk, 0, n);
             }
         }
