@@ -5,7 +5,7 @@
 #include "serve_loop.h"
 #include "service_manager.h"
 #include "transport.h"
-#include "zorv_process.h"
+#include "process_hardening.h"
 
 #include <cstdlib>
 
@@ -16,7 +16,7 @@ constexpr int kSendBufLen = 1024; // plain text and its terminating NUL
 
 int main()
 {
-    QintNoCoreDumpsEx();
+    (void)brim::DisableCoreDumps();
     int listenFd = BrimTakePassedSocket();
     if (listenFd == BRIM_NO_PASSED_SOCKET) {
         listenFd = BrimInitServer();

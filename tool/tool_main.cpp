@@ -8,7 +8,7 @@
 #include "console_log.h"
 #include "tool_args.h"
 #include "transport.h"
-#include "zorv_process.h"
+#include "process_hardening.h"
 
 #include "bounded.h"
 
@@ -35,7 +35,7 @@ void WarnTooLongForDaemon(size_t plainLen)
 
 int main(int argc, char **argv)
 {
-    QintNoCoreDumpsEx();
+    (void)brim::DisableCoreDumps();
     if (CheckToolArgs(argc, argv) != 0) {
         return -1;
     }

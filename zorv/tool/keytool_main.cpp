@@ -8,7 +8,7 @@
 
 #include "keytool.h"
 #include "zorv_admin.h"
-#include "zorv_process.h"
+#include "process_hardening.h"
 
 namespace {
 
@@ -205,7 +205,7 @@ int CheckWords(keytool::Options &o, const std::vector<std::string> &words)
 
 int main(int argc, char **argv)
 {
-    QintNoCoreDumpsEx();
+    (void)brim::DisableCoreDumps();
     keytool::Options o;
     std::vector<std::string> words;
     for (int i = 1; i < argc; ++i) {
