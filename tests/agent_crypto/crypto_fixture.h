@@ -55,12 +55,6 @@ inline std::string SavedHash()
     return h;
 }
 
-// The check; it takes its own read hold of the reload lock.
-inline int CheckReload(uint32_t force)
-{
-    return ZORVA_CheckReloadKeyFile(force);
-}
-
 // True while some thread (this one included) holds the reload lock.
 inline bool ReloadLockHeld()
 {
@@ -69,6 +63,17 @@ inline bool ReloadLockHeld()
         return false;
     }
     return true;
+}
+
+// The check as any caller outside the agent makes it: inside a read hold
+// it took itself on the exported lock. The check must hand that hold back.
+inline int CheckReload(uint32_t force)
+{
+    pthread_rwlock_rdlock(&g_stZorvaRealoadLock);
+    const int r = ZORVA_CheckReloadKeyFile(force);
+    EXPECT_TRUE(ReloadLockHeld()) << "the caller's read hold was not given back";
+    pthread_rwlock_unlock(&g_stZorvaRealoadLock);
+    return r;
 }
 
 inline size_t CountLines(const std::string &format)

@@ -95,8 +95,9 @@ TEST_F(ReloadTest, MissingPrimaryFileCountsAsUnchanged)
 
 TEST_F(ReloadTest, FailedResetReinitialisesUnderTheWriteHold)
 {
-    // The write hold is taken: a reader from another thread must wait until
-    // the re-initialisation is over.
+    // The caller's own read hold on the exported lock is given up, so the
+    // write hold is taken at once (not after the 30 s wait) and a reader
+    // from another thread must wait until the re-initialisation is over.
     static std::atomic<int> readerBlocked;
     readerBlocked = -1;
     ZorvDouble_SetHook([](ZorvDoubleCall call) {
@@ -140,9 +141,7 @@ TEST_F(ReloadTest, BothInitialisationsFailingGiveMinusOneAndLeaveTheLockAsFound)
     ZorvDouble_QueueResult(ZORV_DOUBLE_RESET, 1);
     ZorvDouble_SetResult(ZORV_DOUBLE_INIT, 12);
 
-    // Called without a hold of its own: the check takes and gives back its
-    // own, and releases nothing it did not take.
-    EXPECT_EQ(ZORVA_CheckReloadKeyFile(0), -1);
+    EXPECT_EQ(CheckReload(0), -1);
     EXPECT_FALSE(ReloadLockHeld());
 
     EXPECT_EQ(ZorvDouble_CallCount(ZORV_DOUBLE_INIT), 2);

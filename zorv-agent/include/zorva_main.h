@@ -107,14 +107,16 @@ ZORVA_API void ZORVA_ZorvThreadId(void *id);
 ZORVA_API void ZORVA_ZorvLog(int level, const char *text1, const char *text2, int number, char *message);
 ZORVA_API void ZORVA_SpecialCharReplace(char *text);
 
-/* Encrypt and decrypt. The raw data calls (ZORVA_EncryptData,
- * ZORVA_DecryptData, ZORVA_CalcHmacData, ZORVA_VerifyHmacData) and
- * ZORVA_CheckReloadKeyFile take their own read hold of g_stZorvaRealoadLock:
- * the caller need not hold it. A hold the caller took itself is never given
- * up by the agent, so a re-initialisation after a failed reset then waits
- * for it at most 30 s and fails (-1). The raw data calls answer -1 when the
- * agent is not initialised. ZORVA_Init and ZORVA_Finalize take the lock in
- * write mode: they wait for running operations and none starts meanwhile. */
+/* Encrypt and decrypt. The entry points (ZORVA_Encrypt, ZORVA_Decrypt,
+ * ZORVA_CalcHmac, ZORVA_VerifyHmac) take a read hold of g_stZorvaRealoadLock
+ * themselves. The raw data calls (ZORVA_EncryptData, ZORVA_DecryptData,
+ * ZORVA_CalcHmacData, ZORVA_VerifyHmacData) and ZORVA_CheckReloadKeyFile must
+ * be called with it held in read mode by the calling thread (for instance
+ * with pthread_rwlock_rdlock): a re-initialisation after a failed reset gives
+ * that hold up, takes the lock in write mode and returns with the read hold
+ * taken again. The raw data calls answer -1 when the agent is not
+ * initialised. ZORVA_Init and ZORVA_Finalize take the lock in write mode:
+ * they wait for running operations and none starts meanwhile. */
 ZORVA_API int ZORVA_Encrypt(uint32_t domainId, const char *plainText, uint32_t plainTextLen, char **cipherText,
                             uint32_t *cipherTextLen);
 ZORVA_API int ZORVA_Decrypt(uint32_t domainId, const char *cipherText, uint32_t cipherTextLen, char **plainText,

@@ -84,7 +84,7 @@ int ZORVA_DecryptData(uint32_t domainId, const unsigned char *cipherText, uint32
                   "(ASSERTION FAILURE) plainTextLen is NULL, return(RET_ERR).");
         return RET_ERR;
     }
-    ReloadReadHold hold;
+    // Under the caller's read hold no finalise can start.
     if (!zorva::InitialisedForRawCall("ZORVA_DecryptData")) {
         return RET_ERR;
     }

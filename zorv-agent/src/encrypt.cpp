@@ -84,7 +84,7 @@ int ZORVA_EncryptData(uint32_t domainId, const unsigned char *plainText, uint32_
                   "(ASSERTION FAILURE) cipherTextLen is NULL, return(RET_ERR).");
         return RET_ERR;
     }
-    ReloadReadHold hold;
+    // Under the caller's read hold no finalise can start.
     if (!zorva::InitialisedForRawCall("ZORVA_EncryptData")) {
         return RET_ERR;
     }

@@ -141,7 +141,7 @@ int ZORVA_CalcHmacData(const ZorvaParms *zorvaParms, const unsigned char *plainT
                   "(ASSERTION FAILURE) cipherLen is NULL, return(RET_ERR).");
         return RET_ERR;
     }
-    ReloadReadHold hold;
+    // Under the caller's read hold no finalise can start.
     if (!zorva::InitialisedForRawCall("ZORVA_CalcHmacData")) {
         return RET_ERR;
     }
@@ -195,7 +195,7 @@ int ZORVA_VerifyHmacData(const ZorvaParms *zorvaParms, const unsigned char *plai
                   "(ASSERTION FAILURE) cipherText is NULL, return(RET_ERR).");
         return RET_ERR;
     }
-    ReloadReadHold hold;
+    // Under the caller's read hold no finalise can start.
     if (!zorva::InitialisedForRawCall("ZORVA_VerifyHmacData")) {
         return RET_ERR;
     }

@@ -51,9 +51,9 @@ extern "C" {
 
 int ZORVA_CheckReloadKeyFile(uint32_t force)
 {
-    // The caller's own read hold, if it took one, is never given up here;
-    // this one is the hold the exclusive phase gives up and takes back.
-    ReloadReadHold hold;
+    // The caller holds the reload lock in read mode (an operation of ours, or
+    // a hold it took itself on the exported lock): that hold is the one the
+    // exclusive phase gives up and takes back.
     struct stat status = {};
     char hashText[ZORVA_SHA256_TEXT_LEN] = {};
 
@@ -76,9 +76,9 @@ int ZORVA_CheckReloadKeyFile(uint32_t force)
     ZORVA_LOG(ZORVA_LOG_INFO, kCodeReload, "ZORVA_CheckReloadKeyFile", "Reload key file done, ret (%lu).",
               static_cast<unsigned long>(reset));
     if (reset != 0) {
-        // Exclusive phase: give up this thread's read hold, let the other
+        // Exclusive phase: give up the caller's read hold, let the other
         // operations drain, and re-initialise under the write hold. The
-        // thread gets its read hold back either way.
+        // caller gets its read hold back either way.
         zorva::ReloadExclusivePhase exclusive(kDrainSeconds);
         if (!exclusive.exclusive()) {
             ZORVA_LOG(ZORVA_LOG_ERROR, kCodeKeyFile, "ZORVA_CheckReloadKeyFile",

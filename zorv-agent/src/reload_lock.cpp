@@ -76,11 +76,12 @@ ReloadExclusivePhase::ReloadExclusivePhase(unsigned pauseSeconds)
         exclusive_ = true;
         return;
     }
+    // The caller's read hold: one of ours (counted), or one it took on the
+    // exported lock itself. Either way it is one real hold of this thread.
     savedDepth_ = t_readDepth;
-    if (savedDepth_ != 0) {
-        t_readDepth = 0;
-        (void)pthread_rwlock_unlock(&g_stZorvaRealoadLock);
-    }
+    t_readDepth = 0;
+    (void)pthread_rwlock_unlock(&g_stZorvaRealoadLock);
+    released_ = true;
     // Let the operations of other threads drain.
     (void)sleep(pauseSeconds);
     error_ = TakeWrite();
@@ -92,7 +93,7 @@ ReloadExclusivePhase::~ReloadExclusivePhase()
     if (owns_) {
         GiveWrite();
     }
-    if (savedDepth_ != 0) {
+    if (released_) {
         (void)pthread_rwlock_rdlock(&g_stZorvaRealoadLock);
         t_readDepth = savedDepth_;
     }

@@ -1,11 +1,12 @@
 // Internal: the reload lock g_stZorvaRealoadLock as the agent takes it.
 //
-// Every hold the agent takes is counted per thread, so the agent only ever
-// gives up a hold it took itself: a read hold is shared by the nested calls
-// of one thread (an entry point and the raw data call inside it) and is one
-// real hold of the lock; the exclusive phase of a reload gives up exactly
-// that hold and takes it back. A read hold that the caller took on its own
-// is never released by the agent.
+// The entry points take a read hold for their whole run; the raw data calls
+// and the reload check run inside the caller's read hold, whether an entry
+// point of ours or the caller itself took it on the exported lock. The
+// agent's own holds are counted per thread, so nested holds of one thread
+// are one real hold and a thread that holds the lock is never made to wait
+// for its own write hold. The exclusive phase of a reload gives up the
+// calling thread's one hold, however it was taken, and takes it back.
 //
 // The lock is statically initialised and never destroyed or re-initialised,
 // so it can be held across any initialisation and finalisation.
@@ -49,11 +50,11 @@ private:
     int error_ = 0;
 };
 
-// The exclusive phase of a reload: gives up the calling thread's read hold,
-// pauses pauseSeconds, and takes the write hold; the destructor gives the
-// write hold up and takes the read hold back, so the thread leaves as it
-// came. Already inside a write hold of its own, the thread keeps it and does
-// not pause.
+// The exclusive phase of a reload: gives up the calling thread's read hold
+// (which the caller must have), pauses pauseSeconds, and takes the write
+// hold; the destructor gives the write hold up and takes the read hold back,
+// so the thread leaves as it came. Already inside a write hold of its own,
+// the thread keeps it and does not pause.
 class ReloadExclusivePhase {
 public:
     explicit ReloadExclusivePhase(unsigned pauseSeconds);
@@ -66,6 +67,7 @@ public:
 
 private:
     unsigned savedDepth_ = 0;
+    bool released_ = false;
     bool owns_ = false;
     bool exclusive_ = false;
     int error_ = 0;
