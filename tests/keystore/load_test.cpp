@@ -160,7 +160,7 @@ TEST_F(LoadTest, NoValidCopyFailsWithItsCauseAndWritesNothing)
 
     // Another format version, and nothing else usable.
     auto v3 = ReadBytes(primary_);
-    v3[4] = 3;
+    v3[4] = 4;
     WriteBytes(primary_, v3);
     EXPECT_EQ(Init(), QINT_ERR_UNSUPPORTED_VERSION);
 
@@ -255,8 +255,8 @@ TEST_F(LoadTest, DamagedFilesAreDetectedThroughTheFilesAndToldApart)
     // Every flip and truncation is covered on the codec itself
     // (store_codec_test); here a sample goes through real files.
     const auto good = ReadBytes(primary_);
-    constexpr std::size_t kEntries = 72 + 64; // header, one host slot
-    ASSERT_EQ(good.size(), kEntries + 37u * 80u + 32u);
+    constexpr std::size_t kEntries = 88 + 64; // header, one host slot
+    ASSERT_EQ(good.size(), kEntries + 37u * 88u + 32u);
     QintAdminReport report{};
     for (std::size_t i = 0; i < good.size(); i += 53) {
         auto bad = good;
@@ -265,7 +265,7 @@ TEST_F(LoadTest, DamagedFilesAreDetectedThroughTheFilesAndToldApart)
         ASSERT_NE(QintAdminVerifyEx(&names_, &report), 0u) << "flip at " << i;
         ASSERT_EQ(report.failedFile, QINT_FILE_PRIMARY) << "flip at " << i;
     }
-    for (std::size_t n : {0ul, 3ul, 4ul, 67ul, 68ul, 72ul, 135ul, 1000ul, good.size() - 1}) {
+    for (std::size_t n : {0ul, 3ul, 4ul, 67ul, 68ul, 72ul, 88ul, 151ul, 1000ul, good.size() - 1}) {
         WriteBytes(primary_, std::vector<unsigned char>(good.begin(), good.begin() + static_cast<long>(n)));
         ASSERT_NE(QintAdminVerifyEx(&names_, &report), 0u) << "truncated to " << n;
     }

@@ -80,6 +80,15 @@ bool NewKey(const Callbacks &cb, std::uint32_t domain, std::uint32_t keyId, KeyR
 std::uint64_t Store(const Callbacks &cb, const PairPaths &paths, StoreImage &image, QintAdminReport *report)
 {
     image.updated = Now();
+    // A store first written by this version (a new one, or a format-2 one)
+    // gets its identity now; every later write keeps it.
+    if (!image.hasId) {
+        if (!cb.Random(image.id)) {
+            return QINT_ERR_RANDOM;
+        }
+        image.hasId = true;
+    }
+    image.version = kStoreVersion;
     SecretBytes bytes;
     std::uint64_t rc = EncodeStore(cb, image, bytes);
     if (rc != 0) {
@@ -110,7 +119,7 @@ std::uint64_t Mutate(const QintKeyFileName *names, QintAdminReport *report, cons
             return load.result;
         }
         StoreImage image = std::move(load.chosen == Chosen::Standby ? load.standby.image : load.primary.image);
-        if (image.version != kStoreVersion && !builtinOk) {
+        if (image.Builtin() && !builtinOk) {
             return QINT_ERR_BUILTIN_ONLY;
         }
         bool write = true;

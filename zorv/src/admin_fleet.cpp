@@ -105,7 +105,7 @@ ZORV_API uint64_t QintAdminExportEx(const QintKeyFileName *names, const char *ho
             return load.result;
         }
         StoreImage image = std::move(load.chosen == Chosen::Standby ? load.standby.image : load.primary.image);
-        if (image.version != kStoreVersion) {
+        if (image.Builtin()) {
             return QINT_ERR_BUILTIN_ONLY;
         }
         std::vector<Slot> slots;
@@ -154,7 +154,7 @@ ZORV_API uint64_t QintAdminImportEx(const QintKeyFileName *source, const QintKey
         StoreImage image = std::move(load.primary.image);
         const auto opened = std::find_if(image.slots.begin(), image.slots.end(),
                                          [&](const Slot &s) { return s.id == image.openedSlot; });
-        if (image.version != kStoreVersion || opened == image.slots.end() ||
+        if (image.Builtin() || opened == image.slots.end() ||
             opened->type != QINT_PROTECT_SEALED_FOR) {
             return QINT_ERR_NOT_THIS_HOST;
         }
