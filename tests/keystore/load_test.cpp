@@ -124,21 +124,25 @@ TEST_F(LoadTest, AWriterFinishingDuringTheLoadIsTakenNotRestoredOver)
     EXPECT_EQ(ReadBytes(primary_), newer);
 }
 
-TEST_F(LoadTest, EqualCountersButDifferentBytesPreferThePrimary)
+TEST_F(LoadTest, ACopyOfAnotherStoreNeverRestoresNorReplacesThisOne)
 {
-    // A second store made with the same counter (force counts from the old
-    // one, so make both at counter 1 in separate folders).
+    // Another store that opens here too, with a higher counter, as the
+    // standby: it is refused and left as it is, whatever its counter says.
     TempDir other;
     const std::string p2 = other.File("p"), s2 = other.File("s");
     QintKeyFileName n2{p2.c_str(), s2.c_str(), nullptr};
     ASSERT_EQ(QintAdminCreateEx(&n2, 0, nullptr), 0u);
-    WriteBytes(standby_, ReadBytes(p2));
+    ASSERT_EQ(QintAdminRotateEx(&n2, QINT_ALL_DOMAINS, nullptr), 0u);
+    const auto foreign = ReadBytes(p2);
+    WriteBytes(standby_, foreign);
     const auto primary = ReadBytes(primary_);
     QintAdminReport report{};
-    EXPECT_EQ(QintAdminVerifyEx(&names_, &report), QINT_ERR_COPIES_DIFFER);
+    EXPECT_EQ(QintAdminVerifyEx(&names_, &report), QINT_ERR_FOREIGN_COPY);
     EXPECT_EQ(report.failedFile, QINT_FILE_STANDBY);
     EXPECT_EQ(Init(), QINT_LOADED_RESTORED);
-    EXPECT_EQ(ReadBytes(standby_), primary);
+    EXPECT_TRUE(Capture::Get().Logged("refused"));
+    EXPECT_EQ(ReadBytes(standby_), foreign);
+    EXPECT_EQ(ReadBytes(primary_), primary);
 }
 
 TEST_F(LoadTest, NoValidCopyFailsWithItsCauseAndWritesNothing)

@@ -358,8 +358,11 @@ ZORV_API uint64_t QintAdminVerifyEx(const QintKeyFileName *names, QintAdminRepor
         }
         const Callbacks cb = RegisteredCallbacks();
         const Unlock unlock = CurrentUnlock();
-        const CopyCheck p = CheckCopy(cb, paths.primary, unlock);
-        const CopyCheck s = CheckCopy(cb, paths.standby, unlock);
+        // Checked as a load checks them (the host's rules included), nothing
+        // restored.
+        const PairLoad load = LoadPair(cb, paths, unlock, false, true, "QintAdminVerifyEx");
+        const CopyCheck &p = load.primary;
+        const CopyCheck &s = load.standby;
         if (p.status != 0) {
             Report(report, p, s, QINT_FILE_PRIMARY);
             return p.status;

@@ -144,7 +144,10 @@ ZORV_API uint64_t QintAdminImportEx(const QintKeyFileName *source, const QintKey
         }
         const Callbacks cb = RegisteredCallbacks();
         const Unlock unlock = CurrentUnlock();
-        PairLoad load = LoadReported(cb, from, unlock, true, "QintAdminImportEx", report);
+        // The carried copy opens through its sealed-for slot and nothing else.
+        Unlock carried = unlock;
+        carried.importOnly = true;
+        PairLoad load = LoadReported(cb, from, carried, true, "QintAdminImportEx", report);
         if (load.result == QINT_LOADED_RESTORED) {
             return CopyVerdict(load, report); // a carried copy must arrive whole
         }
