@@ -201,7 +201,7 @@ PairLoad LoadPair(const Callbacks &cb, const PairPaths &paths, const Unlock &unl
 {
     PairLoad load;
     // A carried copy (import) is not the store this host serves.
-    const StorePin pin = unlock.importOnly ? StorePin() : ReadStorePin();
+    const StorePin pin = unlock.importOnly || unlock.ignorePin ? StorePin() : ReadStorePin();
     if (pin.broken()) {
         load.result = load.primary.status = load.standby.status = QINT_ERR_HOST_CONFIG;
         cb.Log(QINT_LOG_FAILURE, caller, load.result, "host configuration %s: %s; no key store is loaded",

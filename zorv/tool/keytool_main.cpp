@@ -165,6 +165,18 @@ int RunCommand(const std::string &c, const keytool::Options &o)
     if (c == "import") {
         return keytool::Import(o);
     }
+    if (c == "adopt") {
+        return keytool::Adopt(o);
+    }
+    if (c == "admin-key") {
+        return keytool::AdminKey(o);
+    }
+    if (c == "trust") {
+        return keytool::Trust(o);
+    }
+    if (c == "pkcs11") {
+        return keytool::Pkcs11(o);
+    }
     return UsageError("unknown command '%s'", c.c_str());
 }
 
@@ -178,6 +190,22 @@ int CheckWords(keytool::Options &o, const std::vector<std::string> &words)
             return UsageError("%s", "import needs the folder of the copy: import DIR");
         }
         o.importDir = words[0];
+        return 0;
+    }
+    if (o.command == "trust" || o.command == "pkcs11" || o.command == "admin-key") {
+        o.subcommand = words.empty() ? "" : words[0];
+        const bool trust = o.command == "trust";
+        const bool named = trust && (o.subcommand == "add" || o.subcommand == "remove");
+        const bool known = o.subcommand == "list" || o.subcommand == "add" || o.subcommand == "remove";
+        if (o.command == "admin-key" ? (o.subcommand != "create" || words.size() != 1)
+                                     : (!known || words.size() != (named ? 2u : 1u))) {
+            return UsageError("%s", trust ? "trust takes list, add PUBFILE or remove FINGERPRINT"
+                                    : o.command == "pkcs11" ? "pkcs11 takes list, add or remove"
+                                                            : "admin-key takes create --out FILE");
+        }
+        if (named) {
+            o.argument = words[1];
+        }
         return 0;
     }
     if (o.command != "protect") {
@@ -298,14 +326,21 @@ int main(int argc, char **argv)
                 return UsageError("--passphrase-fd needs a descriptor number, not '%s'", value);
             }
             o.passphraseFd = static_cast<int>(fd);
-        } else if (a == "--uri" || a == "--module" || a == "--for" || a == "--out") {
+        } else if (a == "--uri" || a == "--module" || a == "--for" || a == "--out" || a == "--sign-with" ||
+                   a == "--token" || a == "--pin-source") {
             if (!needValue(argv[i])) {
                 return keytool::kExitUsage;
             }
             if (value[0] == '\0') {
                 return UsageError("%s needs a value", argv[i - 1]);
             }
-            (a == "--uri" ? o.uri : a == "--module" ? o.module : a == "--for" ? o.forHost : o.outDir) = value;
+            (a == "--uri"         ? o.uri
+             : a == "--module"    ? o.module
+             : a == "--for"       ? o.forHost
+             : a == "--out"       ? o.outDir
+             : a == "--sign-with" ? o.signWith
+             : a == "--token"     ? o.token
+                                  : o.pinSource) = value;
         } else if (a == "--generate-kek") {
             o.generateKek = true;
         } else if (a == "--pin-fd") {
@@ -348,11 +383,15 @@ int main(int argc, char **argv)
     // A pkcs11 slot is made by create/migrate --protect pkcs11 or protect add pkcs11.
     const bool makesPkcs11 = (protectOk && o.protect == QINT_PROTECT_PKCS11) ||
                              (adds && keytool::ProtectTypeByName(o.argument) == QINT_PROTECT_PKCS11);
+    const bool configuresPkcs11 = c == "pkcs11" && o.subcommand != "list";
     if ((o.force && !forceOk && c != "import") || ((o.all || o.hasDomain) && !domainOk) ||
         (o.hasKeep && !keepOk) || (!o.dir.empty() && !dirOk) ||
         ((o.hasProtect || o.recovery) && !protectOk && !(c == "import" && !o.recovery)) ||
-        (o.hasPcrs && !pcrsOk) || ((!o.uri.empty() || !o.module.empty() || o.generateKek) && !makesPkcs11) ||
-        ((!o.forHost.empty() || !o.outDir.empty()) && c != "export") || (!o.owner.empty() && !ownerOk)) {
+        (o.hasPcrs && !pcrsOk) || ((!o.uri.empty() || o.generateKek) && !makesPkcs11) ||
+        (!o.module.empty() && !makesPkcs11 && !configuresPkcs11) ||
+        (!o.token.empty() && !configuresPkcs11) || (!o.pinSource.empty() && !configuresPkcs11 && !makesPkcs11) ||
+        ((!o.forHost.empty() || !o.signWith.empty()) && c != "export") ||
+        (!o.outDir.empty() && c != "export" && c != "admin-key") || (!o.owner.empty() && !ownerOk)) {
         return UsageError("an option given does not apply to '%s'", c.c_str());
     }
     if (c == "import" && o.protect == QINT_PROTECT_PKCS11) {
@@ -361,8 +400,14 @@ int main(int argc, char **argv)
     if (makesPkcs11 && o.uri.empty()) {
         return UsageError("%s", "a pkcs11 slot needs --uri URI (and --module PATH unless the URI has module-path)");
     }
-    if (c == "export" && (o.forHost.empty() || o.outDir.empty())) {
-        return UsageError("%s", "export needs --for HOSTID and --out DIR");
+    if (c == "export" && (o.forHost.empty() || o.outDir.empty() || o.signWith.empty())) {
+        return UsageError("%s", "export needs --for HOSTID, --sign-with KEYFILE and --out DIR");
+    }
+    if (c == "admin-key" && o.outDir.empty()) {
+        return UsageError("%s", "admin-key create needs --out FILE");
+    }
+    if (configuresPkcs11 && (o.module.empty() || o.module[0] != '/' || o.token.empty())) {
+        return UsageError("pkcs11 %s needs --module /PATH and --token LABEL", o.subcommand.c_str());
     }
     if (c == "migrate" && !o.hasProtect) {
         return UsageError("%s", "migrate needs --protect TYPE");
@@ -375,7 +420,13 @@ int main(int argc, char **argv)
     if (!keytool::SetUpProtection(o)) {
         return keytool::kExitFailure;
     }
+    if (makesPkcs11 && !keytool::ConfigureNewPkcs11Slot(o)) {
+        return keytool::kExitFailure;
+    }
     const int rc = RunCommand(c, o);
-    return keytool::FinishWrites(rc == keytool::kExitOk) ? rc : keytool::kExitFailure;
+    if (!keytool::FinishWrites(rc == keytool::kExitOk)) {
+        return keytool::kExitFailure;
+    }
+    return rc == keytool::kExitOk && !keytool::UpdatePin(o) ? keytool::kExitFailure : rc;
 }
 

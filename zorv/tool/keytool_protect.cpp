@@ -319,6 +319,7 @@ int Protect(const Options &o)
             return Fail(o, rc, r);
         }
         NoteHostKeyCreated(o, hadHostKey);
+        PinAfterWrite(o, false);
         std::printf("added slot %" PRIu32 " (%s)\n", id, TypeName(type));
         return kExitOk;
     }
@@ -331,6 +332,7 @@ int Protect(const Options &o)
     if (rc != 0) {
         return Fail(o, rc, r);
     }
+    PinAfterWrite(o, false);
     std::printf("removed slot %" PRIu32 "\n", id);
     return kExitOk;
 }
@@ -345,6 +347,7 @@ int Migrate(const Options &o)
         return Fail(o, rc, r);
     }
     NoteHostKeyCreated(o, hadHostKey);
+    PinAfterWrite(o, true);
     std::printf("migrated %s and %s to a new root key protected by %s%s; every key and key id kept\n",
                 o.primary.c_str(), o.standby.c_str(), TypeName(o.protect), o.recovery ? " and recovery" : "");
     return kExitOk;

@@ -102,6 +102,33 @@ std::string AdminFingerprint(const AdminPublicKey &key)
     return "SHA256:" + text;
 }
 
+std::string HostIdFingerprint(std::string_view hostIdText)
+{
+    static constexpr char kAlphabet[] = "0123456789ABCDEFGHJKMNPQRSTVWXYZ";
+    std::array<std::uint8_t, EVP_MAX_MD_SIZE> digest{};
+    unsigned int len = 0;
+    if (EVP_Digest(hostIdText.data(), hostIdText.size(), digest.data(), &len, EVP_sha256(), nullptr) != 1) {
+        return {};
+    }
+    std::string text;
+    std::uint32_t bits = 0;
+    int have = 0;
+    std::size_t at = 0;
+    while (text.size() < 19) {
+        if (text.size() % 5 == 4) {
+            text += '-';
+            continue;
+        }
+        if (have < 5) {
+            bits = (bits << 8) | digest[at++];
+            have += 8;
+        }
+        text += kAlphabet[(bits >> (have - 5)) & 31];
+        have -= 5;
+    }
+    return text;
+}
+
 bool MakeAdminKey(SecretBytes &privatePem, std::string &publicPem, AdminPublicKey &publicKey)
 {
     Pkey key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));

@@ -20,6 +20,11 @@ using AdminSignature = std::array<std::uint8_t, 64>;
 
 std::string AdminFingerprint(const AdminPublicKey &key);
 
+// A short fingerprint of a host id text, to be read out and compared by
+// people: 16 characters of Base32 from its SHA-256, in groups of four
+// ("K4TQ-ZB7M-2XPE-9WCA" style, without the letters I, L, O, U).
+std::string HostIdFingerprint(std::string_view hostIdText);
+
 // Unpadded-or-padded standard Base64 of exactly n bytes, and back; the
 // decoder refuses anything that is not exactly n bytes' worth.
 std::string Base64Text(std::span<const std::uint8_t> bytes);

@@ -32,6 +32,12 @@ public:
         fd_ = fd;
     }
     int get() const { return fd_; }
+    int release()
+    {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
 
 private:
     int fd_;
@@ -109,35 +115,45 @@ bool SafeConfigFolders(const std::string &path, std::string &detail)
     return WalkFolders(path, dir, detail) == ConfigStatus::ok;
 }
 
+int OpenTrustedFile(const std::string &path, ConfigStatus &status, std::string &detail, std::size_t maxSize)
+{
+    Fd dir;
+    status = WalkFolders(path, dir, detail);
+    if (status != ConfigStatus::ok) {
+        return -1;
+    }
+    const std::string file = path.substr(path.rfind('/') + 1);
+    Fd fd(::openat(dir.get(), file.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0) {
+        status = errno == ENOENT ? ConfigStatus::missing : errno == ELOOP ? ConfigStatus::unsafe : ConfigStatus::unreadable;
+        detail = path + ": " + (errno == ELOOP ? "a symbolic link" : std::strerror(errno));
+        return -1;
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || !OwnedHere(st) || OthersWrite(st) ||
+        static_cast<std::size_t>(st.st_size) > maxSize) {
+        status = ConfigStatus::unsafe;
+        detail = path + ": " +
+                 (!S_ISREG(st.st_mode) ? std::string("not a regular file")
+                  : !OwnedHere(st)     ? "belongs to uid " + std::to_string(st.st_uid)
+                  : OthersWrite(st)    ? std::string("writable by group or others")
+                                       : "larger than " + std::to_string(maxSize) + " bytes");
+        return -1;
+    }
+    status = ConfigStatus::ok;
+    return fd.release();
+}
+
 ConfigText ReadHostConfig(std::string_view name)
 {
     ConfigText out;
     out.path = HostConfigDir() + "/" + std::string(name);
-    Fd dir;
-    out.status = WalkFolders(out.path, dir, out.detail);
-    if (out.status != ConfigStatus::ok) {
-        return out;
-    }
-    const std::string file(name);
-    Fd fd(::openat(dir.get(), file.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    Fd fd(OpenTrustedFile(out.path, out.status, out.detail, kMaxConfigSize));
     if (fd.get() < 0) {
-        out.status = errno == ENOENT ? ConfigStatus::missing
-                     : errno == ELOOP ? ConfigStatus::unsafe
-                                      : ConfigStatus::unreadable;
-        out.detail = out.path + ": " + (errno == ELOOP ? "a symbolic link" : std::strerror(errno));
         return out;
     }
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || !OwnedHere(st) || OthersWrite(st) ||
-        static_cast<std::size_t>(st.st_size) > kMaxConfigSize) {
-        out.status = ConfigStatus::unsafe;
-        out.detail = out.path + ": " +
-                     (!S_ISREG(st.st_mode) ? std::string("not a regular file")
-                      : !OwnedHere(st)     ? "belongs to uid " + std::to_string(st.st_uid)
-                      : OthersWrite(st)    ? std::string("writable by group or others")
-                                           : std::string("larger than 64 KiB"));
-        return out;
-    }
+    (void)::fstat(fd.get(), &st);
     out.text.resize(static_cast<std::size_t>(st.st_size));
     std::size_t have = 0;
     while (have < out.text.size()) {
@@ -153,7 +169,6 @@ ConfigText ReadHostConfig(std::string_view name)
         }
         have += static_cast<std::size_t>(n);
     }
-    out.status = ConfigStatus::ok;
     return out;
 }
 

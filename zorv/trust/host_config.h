@@ -50,4 +50,9 @@ std::vector<std::vector<std::string>> ConfigLines(std::string_view text);
 // false with detail naming the offending folder.
 bool SafeConfigFolders(const std::string &path, std::string &detail);
 
+// Opens an absolute path for reading under the rule above (folders and the
+// file itself, at most maxSize bytes): the descriptor, or -1 with status
+// and detail saying why. Also what code is loaded from (PKCS#11 modules).
+int OpenTrustedFile(const std::string &path, ConfigStatus &status, std::string &detail, std::size_t maxSize);
+
 } // namespace zorv
