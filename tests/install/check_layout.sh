@@ -9,6 +9,7 @@
 # with the TPM drop-in too; and, with another prefix, everything inside
 # that prefix.
 # Usage: check_layout.sh BUILD_DIR CMAKE TRIPLET C_COMPILER [EMULATOR]
+# (ZORVA_CALLER_CFLAGS: more compiler options for the caller, e.g. a sanitizer's)
 set -euo pipefail
 build=$1
 cmake=$2
@@ -79,7 +80,8 @@ CALLER
   pc() { PKG_CONFIG_PATH="$dest/usr/lib/$triplet/pkgconfig" PKG_CONFIG_LIBDIR="" \
          pkg-config --define-variable=prefix="$dest/usr" "$@" zorva; }
   # shellcheck disable=SC2046
-  if ! out=$("$cc" -o "$dest/caller" "$dest/caller.c" $(pc --cflags --libs) $(pc --variable=bounded_libs) 2>&1); then
+  if ! out=$("$cc" ${ZORVA_CALLER_CFLAGS:-} -o "$dest/caller" "$dest/caller.c" $(pc --cflags --libs) \
+               $(pc --variable=bounded_libs) 2>&1); then
     fail "a caller does not build with zorva.pc: $out"
   elif [ "$("${run[@]}" "$dest/caller" 2>&1)" != Y2FsbGVy ]; then
     fail "a caller built with zorva.pc: $("${run[@]}" "$dest/caller" 2>&1)"
