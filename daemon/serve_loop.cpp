@@ -87,6 +87,7 @@ private:
     void ExpireDeadlines(Millis now);
     void Report(Millis now);
     void Tick(Millis now);
+    void PingWatchdog(Millis now);
     int WaitMillis(Millis now);
     void LogAcceptFailure(Millis now);
     void PauseAccepting(Millis now);
@@ -241,6 +242,13 @@ void ServeLoop::Tick(Millis now)
         metrics_.SetOpen(table_.Count());
         metrics_.WriteIfDue(now);
     }
+    PingWatchdog(now);
+}
+
+// Also after each decryption: a turn of the loop may run many, each up to
+// the seconds of the key store's retries, and each one done is progress.
+void ServeLoop::PingWatchdog(Millis now)
+{
     if (watchdogMillis_ > 0 && now >= nextPing_) {
         BrimNotifyWatchdog();
         nextPing_ = now + watchdogMillis_;
@@ -507,6 +515,7 @@ void ServeLoop::Answer(Connection &conn)
     if (lend) {
         ReopenReserve();
     }
+    PingWatchdog(NowMs());
     Wipe(recvBuf_);
     if (decrypted == -1) {
         Wipe(sendBuf_);
