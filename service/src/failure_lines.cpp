@@ -10,7 +10,8 @@ void LogNotShown(int pid, unsigned count)
     PrintLog("Error", "BrimDecrypt", __LINE__, "{%u} more failed requests of pid{%d} not shown.", count, pid);
 }
 
-// The daemon's one thread is the only caller.
+// The daemon calls from its one thread; per thread all the same, like the
+// agent's cause.
 struct State {
     KeyedLineLimit limit{LogNotShown};
     bool charged = false;
@@ -21,7 +22,7 @@ struct State {
 
 State &Failures()
 {
-    static State state;
+    thread_local State state;
     return state;
 }
 
