@@ -4,6 +4,13 @@
 // same kind of socket. Also the decrypt front alone (no socket) and the wall
 // time of one encrypt_tool run.
 //
+// The daemon writes its metrics file (ZORVA_METRICS_FILE, in a folder of its
+// own) as a service would. BM_Baseline runs another build's daemon, named by
+// ZORVA_BENCH_BASELINE (skipped without it), on the same store and requests,
+// for a comparison within one run:
+//   ZORVA_BENCH_BASELINE=/path/to/other/bin/uds_decrypt_server
+//   tests/isolated.sh build/bin/bench_daemon --benchmark_enable_random_interleaving=true
+//
 // Store-size axis (keys:1 and keys:51): a fresh store, one key per domain,
 // and the same store after 50 `rotate --all`, 51 keys per domain. Each is
 // put in place at the fixed paths before the benchmarks that use it; the
@@ -21,6 +28,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -107,7 +115,7 @@ struct Store {
 
 struct Environment {
     std::string error;
-    std::string daemonName, floorName;
+    std::string daemonName, floorName, baselineName; // baselineName empty without one
     Store stores[std::size(kStoreSizes)]; // host slot stores, one per size
     Store builtin;                        // a format-1 store and one of its cipher texts
     Store pkcs11;                         // a store whose one slot is a key on a SoftHSM2 token
@@ -152,6 +160,28 @@ bool UseStore(const Store &store)
     }
     const bool ok = Install(kStandby, store.standbyBytes) && Install(kPrimary, store.primaryBytes);
     return setegid(kClientUid) == 0 && seteuid(kClientUid) == 0 && ok;
+}
+
+// Starts a daemon on abstractName (with metrics into metricsFile unless
+// empty) that ends with this process; true once it listens.
+bool StartDaemon(const std::string &program, const std::string &abstractName, const std::string &metricsFile)
+{
+    const pid_t daemon = fork();
+    if (daemon == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM); // goes with the benchmark, whatever its user id by then
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        setenv("DS_MINIO_UDS_NAME", ("@" + abstractName).c_str(), 1);
+        if (!metricsFile.empty()) {
+            setenv("ZORVA_METRICS_FILE", metricsFile.c_str(), 1);
+        }
+        execl(program.c_str(), "uds_decrypt_server", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    for (int i = 0; i < 500 && !e2e::AbstractNameListening(abstractName); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return e2e::AbstractNameListening(abstractName);
 }
 
 Environment Prepare()
@@ -217,21 +247,22 @@ Environment Prepare()
     }
 
     env.daemonName = "zorva-bench-daemon-" + std::to_string(getpid());
-    const pid_t daemon = fork();
-    if (daemon == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGTERM); // goes with the benchmark, whatever its user id by then
-        const int null = open("/dev/null", O_WRONLY);
-        dup2(null, STDOUT_FILENO);
-        setenv("DS_MINIO_UDS_NAME", ("@" + env.daemonName).c_str(), 1);
-        execl(BinPath("uds_decrypt_server").c_str(), "uds_decrypt_server", static_cast<char *>(nullptr));
-        _exit(127);
+    char metricsDir[] = "/tmp/zorva-bench-metrics.XXXXXX";
+    if (mkdtemp(metricsDir) == nullptr) {
+        env.error = "no folder for the metrics file";
+        return env;
     }
-    for (int i = 0; i < 500 && !e2e::AbstractNameListening(env.daemonName); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (!e2e::AbstractNameListening(env.daemonName)) {
+    const std::string metricsFile = std::string(metricsDir) + "/zorva.prom";
+    if (!StartDaemon(BinPath("uds_decrypt_server"), env.daemonName, metricsFile)) {
         env.error = "the daemon did not start";
         return env;
+    }
+    if (const char *baseline = getenv("ZORVA_BENCH_BASELINE"); baseline != nullptr && *baseline != '\0') {
+        env.baselineName = "zorva-bench-baseline-" + std::to_string(getpid());
+        if (!StartDaemon(baseline, env.baselineName, "")) {
+            env.error = std::string("the baseline daemon did not start: ") + baseline;
+            return env;
+        }
     }
 
     env.floorName = "zorva-bench-floor-" + std::to_string(getpid());
@@ -257,6 +288,11 @@ const Environment &Env()
     static const Environment env = Prepare();
     return env;
 }
+
+// Set up before any benchmark runs, on the main thread: the daemons end with
+// the thread that forked them (PR_SET_PDEATHSIG), and with random
+// interleaving the first benchmark may run on a thread of its own.
+[[maybe_unused]] const bool kPrepared = (Env(), true);
 
 // One request on a fresh connection; true when a complete answer came back.
 bool OneRequest(const std::string &abstractName, const std::string &frame, size_t expectedLen)
@@ -318,6 +354,24 @@ void BM_Daemon(benchmark::State &state)
     const bool large = state.range(0) == 960;
     const Store &s = env.stores[store];
     Drive(state, env.daemonName, large ? s.cipher960 : s.cipher32, 64 + static_cast<size_t>(state.range(0)));
+}
+
+// The same requests to another build's daemon (ZORVA_BENCH_BASELINE).
+void BM_Baseline(benchmark::State &state)
+{
+    const Environment &env = Env();
+    if (!env.error.empty() || env.baselineName.empty()) {
+        state.SkipWithError(env.error.empty() ? "ZORVA_BENCH_BASELINE not set" : env.error.c_str());
+        return;
+    }
+    const int store = StoreIndex(state.range(1));
+    if (store < 0 || (state.thread_index() == 0 && !UseStore(env.stores[store]))) {
+        state.SkipWithError("cannot put the store in place");
+        return;
+    }
+    const bool large = state.range(0) == 960;
+    const Store &s = env.stores[store];
+    Drive(state, env.baselineName, large ? s.cipher960 : s.cipher32, 64 + static_cast<size_t>(state.range(0)));
 }
 
 void BM_Floor(benchmark::State &state)
@@ -412,6 +466,13 @@ void BM_DecryptFront(benchmark::State &state)
 }
 
 BENCHMARK(BM_Floor)->Arg(32)->Threads(1)->Threads(4)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_Baseline)
+    ->ArgNames({"bytes", "keys"})
+    ->Args({32, kStoreSizes[0]})
+    ->Threads(1)
+    ->Threads(4)
+    ->UseRealTime()
+    ->MinTime(2.0);
 BENCHMARK(BM_Daemon)
     ->ArgNames({"bytes", "keys"})
     ->ArgsProduct({{32, 960}, {kStoreSizes[0], kStoreSizes[1]}})

@@ -7,9 +7,13 @@
 //                     environment variable ZORVA_BENCH_BASELINE (skipped
 //                     without it), e.g. one built from the main branch;
 //   BM_Daemon         this build's daemon, with 1 and with 4 clients;
-//   BM_DaemonHeld     this build's daemon while 64 idle connections and 6
+//   BM_DaemonHeld     this build's daemon while 58 idle connections and 6
 //                     that drip one byte every 4 s stay open (reopened as the
-//                     daemon closes them), for its latency percentiles.
+//                     daemon closes them; 64 is one process's share of
+//                     places), for its latency percentiles;
+//   BM_DaemonChurned  this build's daemon while one process keeps 300
+//                     connections open and reopens each one the daemon
+//                     closes, for the latency of the other clients.
 //
 // Needs root and a throw-away /etc (it creates a key store at the fixed
 // paths); the clients run with effective user id 1000:
@@ -37,13 +41,15 @@
 #include <unistd.h>
 #include <vector>
 
+#include "load_support.h"
 #include "processes.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr uid_t kClientUid = 1000;
-constexpr int kIdleConnections = 64;
+constexpr int kIdleConnections = 58;
+constexpr int kChurnedConnections = 300;
 constexpr int kDripConnections = 6;
 constexpr auto kDripEvery = std::chrono::seconds(4);
 
@@ -145,7 +151,7 @@ pid_t StartDaemon(const std::string &program, const std::string &abstractName)
 
 struct Environment {
     std::string error;
-    std::string floor, daemon, held, baseline; // abstract names; baseline empty when not given
+    std::string floor, daemon, held, churned, baseline; // abstract names; baseline empty when not given
     std::string cipher;
 };
 
@@ -175,8 +181,10 @@ Environment Prepare()
     const std::string tag = std::to_string(getpid());
     env.daemon = "zorva-bench-clients-" + tag;
     env.held = "zorva-bench-held-" + tag;
+    env.churned = "zorva-bench-churned-" + tag;
     const std::string server = BinPath("uds_decrypt_server");
-    if (StartDaemon(server, env.daemon) < 0 || StartDaemon(server, env.held) < 0) {
+    if (StartDaemon(server, env.daemon) < 0 || StartDaemon(server, env.held) < 0 ||
+        StartDaemon(server, env.churned) < 0) {
         env.error = "the daemon did not start";
         return env;
     }
@@ -190,6 +198,7 @@ Environment Prepare()
     if (fork() == 0) {
         HoldConnections(env.held);
     }
+    static const load::Churner churner(env.churned, kChurnedConnections); // ends with this process
 
     env.floor = "zorva-bench-clients-floor-" + tag;
     const int floorFd = socket(AF_UNIX, SOCK_STREAM, 0);
@@ -274,11 +283,13 @@ void BM_Floor(benchmark::State &state) { Drive(state, Env().floor, std::string(E
 void BM_Baseline(benchmark::State &state) { Drive(state, Env().baseline, Env().cipher); }
 void BM_Daemon(benchmark::State &state) { Drive(state, Env().daemon, Env().cipher); }
 void BM_DaemonHeld(benchmark::State &state) { Drive(state, Env().held, Env().cipher); }
+void BM_DaemonChurned(benchmark::State &state) { Drive(state, Env().churned, Env().cipher); }
 
 BENCHMARK(BM_Floor)->Threads(1)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_Baseline)->Threads(1)->Threads(4)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_Daemon)->Threads(1)->Threads(4)->UseRealTime()->MinTime(2.0);
 // Long enough to cross the held connections' 5-second turnover.
 BENCHMARK(BM_DaemonHeld)->Threads(1)->UseRealTime()->MinTime(6.0);
+BENCHMARK(BM_DaemonChurned)->Threads(1)->Threads(4)->UseRealTime()->MinTime(3.0);
 
 } // namespace

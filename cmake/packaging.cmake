@@ -90,7 +90,7 @@ if(ZORVA_DPKG_SHLIBDEPS)
 else()
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libssl3 (>= 3.0.0), libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1, \
 libtss2-esys-3.0.2-0 (>= 3.2.1), libtss2-sys1 (>= 3.2.1), libtss2-tctildr0 (>= 3.2.1), libtss2-mu0 (>= 3.2.1), \
-libsystemd0, ${_zorva_script_depends}")
+libsystemd0, libprometheus-cpp-core1.0, ${_zorva_script_depends}")
 endif()
 
 # Control files of zorva: the environment file is a conffile (the

@@ -1,12 +1,9 @@
 #include "audit_line.h"
 
 #include "console_log.h"
+#include "peer_identity.h"
 
 #include <array>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <unistd.h>
 
 namespace brim {
 
@@ -16,7 +13,6 @@ namespace {
 // key id (4, LE): the first 12 bytes, the first 16 Base64 characters.
 constexpr size_t kHeaderBytes = 12;
 constexpr size_t kHeaderChars = kHeaderBytes / 3 * 4;
-constexpr size_t kExeChars = 200;
 
 constexpr std::array<int8_t, 256> kBase64Values = [] {
     std::array<int8_t, 256> t{};
@@ -34,33 +30,7 @@ uint32_t Le32(const uint8_t *p)
            static_cast<uint32_t>(p[3]) << 24;
 }
 
-// The peer's program, with anything unprintable replaced, so a crafted
-// file name cannot forge or split a console line.
-void PeerProgram(pid_t pid, char (&out)[kExeChars + 1])
-{
-    char link[64];
-    (void)snprintf(link, sizeof(link), "/proc/%d/exe", static_cast<int>(pid));
-    const ssize_t n = pid > 0 ? readlink(link, out, kExeChars) : -1;
-    if (n <= 0) {
-        (void)strcpy(out, "?");
-        return;
-    }
-    out[n] = '\0';
-    for (ssize_t i = 0; i < n; ++i) {
-        const auto c = static_cast<unsigned char>(out[i]);
-        if (c < 0x20 || c == 0x7f || c == '{' || c == '}') {
-            out[i] = '?';
-        }
-    }
-}
-
 } // namespace
-
-bool AuditEnabled()
-{
-    const char *value = getenv("ZORVA_AUDIT");
-    return value != nullptr && strcmp(value, "1") == 0;
-}
 
 bool CipherHeaderIds(const char *cipherText, uint32_t *domain, uint32_t *keyId)
 {
@@ -84,13 +54,27 @@ bool CipherHeaderIds(const char *cipherText, uint32_t *domain, uint32_t *keyId)
     return true;
 }
 
+void TakeIdentity(Connection &conn)
+{
+    conn.startTime = ProcessStartTime(conn.peer.pid);
+    ProcessProgram(conn.peer.pid, conn.program);
+}
+
 void LogAnswered(const Connection &conn)
 {
-    char program[kExeChars + 1];
-    PeerProgram(conn.peer.pid, program);
-    PrintLog("Info", "StartServer", __LINE__, "answered pid{%d} uid{%u} exe{%s} domain{%u} key{%u} length{%u}.",
-             static_cast<int>(conn.peer.pid), static_cast<unsigned>(conn.peer.uid), program, conn.domain,
-             conn.keyId, conn.plainLen);
+    const auto pid = static_cast<int>(conn.peer.pid);
+    const auto started = static_cast<unsigned long long>(conn.startTime);
+    if (conn.startTime != 0) {
+        const uint64_t now = ProcessStartTime(conn.peer.pid);
+        if (now != 0 && now != conn.startTime) {
+            PrintLog("Warn", "StartServer", __LINE__,
+                     "pid{%d} was reused before its answer: start{%llu} at accept, start{%llu} now.", pid, started,
+                     static_cast<unsigned long long>(now));
+        }
+    }
+    PrintLog("Info", "StartServer", __LINE__,
+             "answered pid{%d} start{%llu} uid{%u} exe{%s} domain{%u} key{%u} length{%u}.", pid, started,
+             static_cast<unsigned>(conn.peer.uid), conn.program.data(), conn.domain, conn.keyId, conn.plainLen);
 }
 
 } // namespace brim

@@ -9,16 +9,19 @@
 
 namespace brim {
 
-// True when the environment holds ZORVA_AUDIT=1.
-bool AuditEnabled();
-
 // The domain and key id in the header of a Base64 cipher text. False when
 // the text is too short for a header or not Base64 there.
 bool CipherHeaderIds(const char *cipherText, uint32_t *domain, uint32_t *keyId);
 
-// One Info line for the answered connection: peer pid and uid, the peer's
-// program from /proc (best effort, "?" when unreadable), domain, key id and
-// plain-text length.
+// Notes the peer's start time and program in conn, as they are at accept:
+// the process that connected, even if it execs another program or ends
+// before its answer.
+void TakeIdentity(Connection &conn);
+
+// One Info line for the answered connection: peer pid, start time and uid,
+// the peer's program as taken at accept ("?" when unreadable), domain, key
+// id and plain-text length. When the pid now names a process started at
+// another time, a Warn line says the pid was reused first.
 void LogAnswered(const Connection &conn);
 
 } // namespace brim

@@ -14,6 +14,13 @@ Millis NowMs()
     return static_cast<Millis>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+int64_t NowUs()
+{
+    struct timespec ts {};
+    (void)clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
 ConnectionTable::ConnectionTable()
 {
     for (int i = 0; i < kMaxConnections; ++i) {
@@ -38,6 +45,12 @@ Connection *ConnectionTable::Insert(int fd, const struct ucred &peer, Millis now
     conn.frameLen = conn.sent = 0;
     conn.watching = 0;
     conn.domain = conn.keyId = conn.plainLen = 0;
+    conn.startTime = 0;
+    conn.program[0] = '\0';
+    conn.acceptedUs = NowUs();
+    ++open_;
+    conn.share = ShareFor(peer.pid);
+    ++shares_[static_cast<size_t>(conn.share)].count;
     conn.prev = newest_;
     conn.next = -1;
     if (newest_ >= 0) {
@@ -61,6 +74,9 @@ void ConnectionTable::Close(Connection &conn)
     (conn.prev >= 0 ? slots_[static_cast<size_t>(conn.prev)].next : oldest_) = conn.next;
     (conn.next >= 0 ? slots_[static_cast<size_t>(conn.next)].prev : newest_) = conn.prev;
     conn.prev = conn.next = -1;
+    --open_;
+    --shares_[static_cast<size_t>(conn.share)].count;
+    conn.share = -1;
     ++conn.generation; // events still queued for the old connection no longer find it
     freeNext_[static_cast<size_t>(at)] = free_;
     free_ = at;
@@ -96,6 +112,62 @@ Connection *ConnectionTable::OldestWaiting()
         }
     }
     return nullptr;
+}
+
+// The process's entry, or a free one (a table of 256 entries never runs
+// out: each open connection holds at most one).
+int ConnectionTable::ShareFor(pid_t pid)
+{
+    int free = -1;
+    for (int i = 0; i < shareEnd_; ++i) {
+        const Share &s = shares_[static_cast<size_t>(i)];
+        if (s.count > 0 && s.pid == pid) {
+            return i;
+        }
+        if (s.count == 0 && free < 0) {
+            free = i;
+        }
+    }
+    if (free < 0) {
+        free = shareEnd_++;
+    }
+    shares_[static_cast<size_t>(free)].pid = pid;
+    return free;
+}
+
+int ConnectionTable::CountOf(pid_t pid) const
+{
+    for (int i = 0; i < shareEnd_; ++i) {
+        const Share &s = shares_[static_cast<size_t>(i)];
+        if (s.count > 0 && s.pid == pid) {
+            return s.count;
+        }
+    }
+    return 0;
+}
+
+Connection *ConnectionTable::Victim(Millis now, Millis grace)
+{
+    Connection *victim = nullptr;
+    int most = 0;
+    for (int at = oldest_; at >= 0; at = slots_[static_cast<size_t>(at)].next) {
+        Connection &c = slots_[static_cast<size_t>(at)];
+        if (c.deadline - kConnectionMillis + grace > now) {
+            break; // accept order: the rest are younger still
+        }
+        const int count = shares_[static_cast<size_t>(c.share)].count;
+        if (c.phase != BRIM_PHASE_SEND && count > most) {
+            victim = &c;
+            most = count;
+        }
+    }
+    return victim;
+}
+
+Millis ConnectionTable::NextVictimAt(Millis grace)
+{
+    const Connection *waiting = OldestWaiting();
+    return waiting != nullptr ? waiting->deadline - kConnectionMillis + grace : kNever;
 }
 
 } // namespace brim

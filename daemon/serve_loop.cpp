@@ -2,14 +2,21 @@
 // and answered side by side, each within 5 s of its accept for its whole
 // request and response. Complete requests are decrypted one at a time, in
 // the order they became complete, by the decrypt front, so the agent is only
-// ever used by this thread, one call at a time.
+// ever used by this thread, one call at a time. One peer process holds at
+// most its share of the places; when all are taken, the oldest waiting
+// connection of the process holding the most makes room, once its grace
+// time is over. The same loop writes the metrics file and tells the service
+// manager's watchdog it is alive.
 #include "serve_loop.h"
 
 #include "agent_calls.h"
 #include "audit_line.h"
 #include "connection_table.h"
 #include "console_log.h"
-#include "refusal_log.h"
+#include "failure_lines.h"
+#include "metrics.h"
+#include "request_outcome.h"
+#include "serve_settings.h"
 #include "service_manager.h"
 #include "transport.h"
 
@@ -21,10 +28,12 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <csignal>
 #include <fcntl.h>
 #include <span>
 #include <sys/epoll.h>
 #include <sys/resource.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -32,6 +41,7 @@ namespace brim {
 namespace {
 
 constexpr uint64_t kListenToken = ~uint64_t{0};
+constexpr uint64_t kSignalToken = ~uint64_t{1};
 constexpr int kEventsPerWait = 64;
 // Accepts per turn of the loop, so a stream of new connections cannot keep
 // the open ones waiting.
@@ -48,10 +58,13 @@ constexpr int kSpareDescriptors = 4;
 
 void Wipe(std::span<char> bytes) { (void)memset_s(bytes.data(), bytes.size(), 0, bytes.size()); }
 
+void LogRefusalsNotShown(int uid, unsigned count) { BrimLogRefusalsNotShown(uid, count); }
+
 class ServeLoop {
 public:
-    ServeLoop(int listenFd, std::span<char> recvBuf, std::span<char> sendBuf)
-        : listenFd_(listenFd), recvBuf_(recvBuf), sendBuf_(sendBuf), audit_(AuditEnabled())
+    ServeLoop(int listenFd, std::span<char> recvBuf, std::span<char> sendBuf, const ServeSettings &settings)
+        : listenFd_(listenFd), recvBuf_(recvBuf), sendBuf_(sendBuf), settings_(settings),
+          metrics_(settings.metricsFile), watchdogMillis_(BrimWatchdogPingMillis())
     {
     }
     ServeLoop(const ServeLoop &) = delete;
@@ -64,16 +77,25 @@ private:
     void Accept(Millis now);
     void Admit(int fd, bool descriptorsOut, Millis now);
     bool DescriptorsShort(int fd);
-    bool MakeRoom();
+    bool MakeRoom(Millis now);
+    bool RoomFor(Millis now);
     void Advance(Connection &conn);
     void Answer(Connection &conn);
+    void Failed(const FailedDecrypt &why);
+    void Close(Connection &conn, RequestResult result);
     void Watch(Connection &conn, uint32_t events);
     void ExpireDeadlines(Millis now);
     void Report(Millis now);
-    int WaitMillis(Millis now) const;
+    void Tick(Millis now);
+    void PingWatchdog(Millis now);
+    int WaitMillis(Millis now);
     void LogAcceptFailure(Millis now);
     void PauseAccepting(Millis now);
+    void WaitForRoom();
     void ResumeAccepting();
+    bool StopListening();
+    bool CatchStopSignals();
+    [[noreturn]] void Stop();
     void ReopenReserve();
     bool TakeReserve();
     void LendReserve();
@@ -85,13 +107,20 @@ private:
     // closed let the decrypt front open its files.
     std::array<int, kSpareDescriptors> reserve_{-1, -1, -1, -1};
     const std::span<char> recvBuf_, sendBuf_;
-    const bool audit_;
+    const ServeSettings settings_;
+    Metrics metrics_;
     ConnectionTable table_;
-    RefusalLog refusals_;
-    OncePerInterval acceptFailureLog_, roomLog_, noDescriptorLog_;
-    unsigned closedForRoom_ = 0; // not yet reported
+    KeyedLineLimit refusals_{LogRefusalsNotShown};
+    OncePerInterval acceptFailureLog_, roomLog_, shareLog_, noDescriptorLog_;
+    unsigned closedForRoom_ = 0;  // not yet reported
+    unsigned closedOverShare_ = 0; // not yet reported
     std::uint64_t answered_ = 0;  // responses sent in full
-    Millis acceptPausedUntil_ = kNever;
+    bool listening_ = true;       // the listening socket is in the epoll set
+    Millis acceptPausedUntil_ = 0; // after a failure, accepting rests until then
+    bool waitingForRoom_ = false;  // not accepting while every place is within its grace time
+    int signalFd_ = -1;           // SIGTERM and SIGINT, with metrics on
+    const Millis watchdogMillis_;  // 0: no watchdog
+    Millis nextPing_ = 0;
     rlim_t descriptorLimit_ = 0; // RLIMIT_NOFILE as last read
     bool descriptorsShort_ = false; // since the last time no connection was open
 };
@@ -108,8 +137,47 @@ bool ServeLoop::Open()
         PrintLog("Error", "StartServer", __LINE__, "Failed create event loop.");
         return false;
     }
+    if (metrics_.Enabled() && !CatchStopSignals()) {
+        PrintLog("Error", "StartServer", __LINE__, "Failed create event loop.");
+        return false;
+    }
     ReopenReserve();
     return true;
+}
+
+// With metrics on, a stop by SIGTERM (or SIGINT) writes them once more:
+// the signals arrive through the event loop, which then ends the process
+// by the same signal.
+bool ServeLoop::CatchStopSignals()
+{
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    struct epoll_event ev {};
+    ev.events = EPOLLIN;
+    ev.data.u64 = kSignalToken;
+    return sigprocmask(SIG_BLOCK, &stop, nullptr) == 0 &&
+           (signalFd_ = signalfd(-1, &stop, SFD_CLOEXEC | SFD_NONBLOCK)) >= 0 &&
+           epoll_ctl(epollFd_, EPOLL_CTL_ADD, signalFd_, &ev) == 0;
+}
+
+void ServeLoop::Stop()
+{
+    struct signalfd_siginfo info {};
+    if (read(signalFd_, &info, sizeof(info)) != static_cast<ssize_t>(sizeof(info))) {
+        info.ssi_signo = SIGTERM;
+    }
+    metrics_.SetOpen(table_.Count());
+    metrics_.Write();
+    const int signo = static_cast<int>(info.ssi_signo);
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, signo);
+    (void)signal(signo, SIG_DFL);
+    (void)sigprocmask(SIG_UNBLOCK, &stop, nullptr);
+    (void)raise(signo);
+    _exit(128 + signo);
 }
 
 void ServeLoop::ReopenReserve()
@@ -148,27 +216,55 @@ void ServeLoop::Run()
         for (int i = 0; i < n; ++i) {
             if (events[i].data.u64 == kListenToken) {
                 Accept(NowMs());
+            } else if (events[i].data.u64 == kSignalToken) {
+                Stop();
             } else if (Connection *conn = table_.Find(events[i].data.u64)) {
                 Advance(*conn);
             }
         }
-        const Millis now = NowMs();
-        ExpireDeadlines(now);
-        Report(now);
-        if (now >= acceptPausedUntil_) {
-            ResumeAccepting();
-        }
-        ReopenReserve();
-        if (table_.Empty()) {
-            descriptorsShort_ = false;
-        }
+        Tick(NowMs());
     }
 }
 
-int ServeLoop::WaitMillis(Millis now) const
+// What is due after every turn of the loop, events or not.
+void ServeLoop::Tick(Millis now)
 {
-    Millis next = std::min({acceptPausedUntil_, refusals_.NextFlush(),
-                            closedForRoom_ > 0 ? roomLog_.Next() : kNever});
+    ExpireDeadlines(now);
+    Report(now);
+    if (!listening_ && now >= acceptPausedUntil_ && (!waitingForRoom_ || RoomFor(now))) {
+        ResumeAccepting();
+    }
+    ReopenReserve();
+    if (table_.Empty()) {
+        descriptorsShort_ = false;
+    }
+    if (metrics_.Enabled()) {
+        metrics_.SetOpen(table_.Count());
+        metrics_.WriteIfDue(now);
+    }
+    PingWatchdog(now);
+}
+
+// Also after each decryption: a turn of the loop may run many, each up to
+// the seconds of the key store's retries, and each one done is progress.
+void ServeLoop::PingWatchdog(Millis now)
+{
+    if (watchdogMillis_ > 0 && now >= nextPing_) {
+        BrimNotifyWatchdog();
+        nextPing_ = now + watchdogMillis_;
+    }
+}
+
+int ServeLoop::WaitMillis(Millis now)
+{
+    Millis next = std::min({!listening_ && acceptPausedUntil_ > now ? acceptPausedUntil_ : kNever,
+                            refusals_.NextFlush(), NextFailureLinesFlush(),
+                            closedForRoom_ > 0 ? roomLog_.Next() : kNever,
+                            closedOverShare_ > 0 ? shareLog_.Next() : kNever, metrics_.NextWrite(),
+                            watchdogMillis_ > 0 ? nextPing_ : kNever});
+    if (!listening_ && waitingForRoom_) {
+        next = std::min(next, table_.NextVictimAt(settings_.graceMillis));
+    }
     if (const Connection *oldest = table_.Oldest()) {
         next = std::min(next, oldest->deadline);
     }
@@ -178,9 +274,20 @@ int ServeLoop::WaitMillis(Millis now) const
     return static_cast<int>(std::clamp<Millis>(next - now, 0, INT_MAX));
 }
 
+// True when a new connection can have a place now: a free one, or one a
+// connection past its grace time can make.
+bool ServeLoop::RoomFor(Millis now)
+{
+    return !table_.Full() || table_.Victim(now, settings_.graceMillis) != nullptr;
+}
+
 void ServeLoop::Accept(Millis now)
 {
     for (int i = 0; i < kAcceptsPerTurn; ++i) {
+        if (!RoomFor(now)) {
+            WaitForRoom();
+            return;
+        }
         int fd = accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd >= 0) {
             const std::uint64_t answeredBefore = answered_;
@@ -226,12 +333,30 @@ void ServeLoop::LogAcceptFailure(Millis now)
     }
 }
 
-void ServeLoop::PauseAccepting(Millis now)
+bool ServeLoop::StopListening()
 {
     struct epoll_event ev {};
     ev.data.u64 = kListenToken;
-    if (acceptPausedUntil_ == kNever && epoll_ctl(epollFd_, EPOLL_CTL_MOD, listenFd_, &ev) == 0) {
+    if (listening_ && epoll_ctl(epollFd_, EPOLL_CTL_MOD, listenFd_, &ev) == 0) {
+        listening_ = false;
+        return true;
+    }
+    return false;
+}
+
+void ServeLoop::PauseAccepting(Millis now)
+{
+    if (StopListening()) {
         acceptPausedUntil_ = now + kAcceptPauseMillis;
+    }
+}
+
+// Every place is within its grace time: new connections wait in the listen
+// queue until one is over or a place frees.
+void ServeLoop::WaitForRoom()
+{
+    if (StopListening()) {
+        waitingForRoom_ = true;
     }
 }
 
@@ -241,31 +366,46 @@ void ServeLoop::ResumeAccepting()
     ev.events = EPOLLIN;
     ev.data.u64 = kListenToken;
     if (epoll_ctl(epollFd_, EPOLL_CTL_MOD, listenFd_, &ev) == 0) {
-        acceptPausedUntil_ = kNever;
+        listening_ = true;
+        waitingForRoom_ = false;
     }
 }
 
-// A refused peer is closed at once and takes no slot. An admitted one
-// takes a slot, if need be the slot of the connection that has waited
-// longest without a complete request. descriptorsOut: fd was accepted with
-// the reserve descriptor, which must be given back, so fd stays only if an
-// older connection makes room.
+// A refused peer is closed at once and takes no slot, and so is a
+// connection of a process that holds its share of places already. An
+// admitted one takes a slot, if need be one that an older connection makes
+// room for. descriptorsOut: fd was accepted with the reserve descriptor,
+// which must be given back, so fd stays only if an older connection makes
+// room.
 void ServeLoop::Admit(int fd, bool descriptorsOut, Millis now)
 {
     struct ucred peer;
     if (BrimCheckPeer(fd, &peer) != 0) {
         (void)close(fd);
-        refusals_.Refused(static_cast<int>(peer.uid), now);
+        metrics_.Ended(RequestResult::RefusedPeer);
+        if (refusals_.Allow(static_cast<int>(peer.uid), now)) {
+            BrimLogRefusedPeer(static_cast<int>(peer.uid));
+        }
+        return;
+    }
+    if (table_.CountOf(peer.pid) >= settings_.perProcess) {
+        (void)close(fd);
+        ++closedOverShare_;
+        metrics_.OverShare();
         return;
     }
     descriptorsShort_ = descriptorsShort_ || DescriptorsShort(fd);
-    if ((descriptorsOut || table_.Full() || descriptorsShort_) && !MakeRoom() &&
+    if ((descriptorsOut || table_.Full() || descriptorsShort_) && !MakeRoom(now) &&
         (descriptorsOut || table_.Full())) {
         (void)close(fd);
         ++closedForRoom_;
+        metrics_.Evicted();
         return;
     }
     Connection *conn = table_.Insert(fd, peer, now);
+    if (settings_.audit) {
+        TakeIdentity(*conn);
+    }
     Advance(*conn); // the request is often there already
 }
 
@@ -283,15 +423,22 @@ bool ServeLoop::DescriptorsShort(int fd)
     return needed > descriptorLimit_;
 }
 
-bool ServeLoop::MakeRoom()
+bool ServeLoop::MakeRoom(Millis now)
 {
-    Connection *victim = table_.OldestWaiting();
+    Connection *victim = table_.Victim(now, settings_.graceMillis);
     if (victim == nullptr) {
         return false;
     }
     table_.Close(*victim);
     ++closedForRoom_;
+    metrics_.Evicted();
     return true;
+}
+
+void ServeLoop::Close(Connection &conn, RequestResult result)
+{
+    metrics_.Ended(result);
+    table_.Close(conn);
 }
 
 void ServeLoop::Advance(Connection &conn)
@@ -299,7 +446,7 @@ void ServeLoop::Advance(Connection &conn)
     if (conn.phase == BRIM_PHASE_HEAD) {
         const int step = BrimRecvHeadStep(conn.fd);
         if (step != BRIM_STEP_DONE) {
-            step == BRIM_STEP_WAIT ? Watch(conn, EPOLLIN) : table_.Close(conn);
+            step == BRIM_STEP_WAIT ? Watch(conn, EPOLLIN) : Close(conn, RequestResult::Incomplete);
             return;
         }
         conn.phase = BRIM_PHASE_DATA;
@@ -308,7 +455,8 @@ void ServeLoop::Advance(Connection &conn)
         Wipe(recvBuf_);
         const int step = BrimRecvDataStep(conn.fd, recvBuf_.data(), static_cast<int>(recvBuf_.size()));
         if (step != BRIM_STEP_DONE) {
-            step == BRIM_STEP_WAIT ? Watch(conn, EPOLLIN) : table_.Close(conn);
+            // A failed receive here is a request too long, or broken off.
+            step == BRIM_STEP_WAIT ? Watch(conn, EPOLLIN) : Close(conn, RequestResult::Malformed);
             return;
         }
         Answer(conn);
@@ -319,11 +467,14 @@ void ServeLoop::Advance(Connection &conn)
         Watch(conn, EPOLLOUT);
         return;
     }
-    if (step == BRIM_STEP_DONE) {
-        ++answered_;
-        if (audit_) {
-            LogAnswered(conn);
-        }
+    if (step != BRIM_STEP_DONE) {
+        Close(conn, RequestResult::Incomplete);
+        return;
+    }
+    ++answered_;
+    metrics_.Answered(conn.domain, conn.keyId, NowUs() - conn.acceptedUs);
+    if (settings_.audit) {
+        LogAnswered(conn);
     }
     table_.Close(conn);
 }
@@ -333,7 +484,7 @@ void ServeLoop::Advance(Connection &conn)
 // connection until it closes.
 void ServeLoop::Answer(Connection &conn)
 {
-    if (audit_ && !CipherHeaderIds(recvBuf_.data(), &conn.domain, &conn.keyId)) {
+    if ((settings_.audit || metrics_.Enabled()) && !CipherHeaderIds(recvBuf_.data(), &conn.domain, &conn.keyId)) {
         conn.domain = conn.keyId = 0;
     }
     // The front opens the key-store files: with the process out of
@@ -349,6 +500,7 @@ void ServeLoop::Answer(Connection &conn)
         if (noDescriptorLog_.Allow(NowMs())) {
             PrintLog("Warn", "StartServer", __LINE__, "No descriptor left for the key store: request closed unanswered.");
         }
+        metrics_.Ended(RequestResult::StoreUnavailable, StoreCause::NoDescriptor);
         table_.Close(conn);
         return;
     }
@@ -357,17 +509,28 @@ void ServeLoop::Answer(Connection &conn)
     if (lend) {
         LendReserve();
     }
+    ChargeFailuresTo(static_cast<int>(conn.peer.pid), NowMs());
     const int decrypted =
         BrimDecrypt(recvBuf_.data(), sendBuf_.data(), static_cast<int>(sendBuf_.size()), &plainLen);
     if (lend) {
         ReopenReserve();
     }
+    PingWatchdog(NowMs());
     Wipe(recvBuf_);
+    if (decrypted == -1) {
+        Wipe(sendBuf_);
+        const FailedDecrypt why = metrics_.Enabled() ? WhyDecryptFailed() : FailedDecrypt{};
+        metrics_.Loaded(why.loaded, why.cause);
+        metrics_.Ended(why.result, why.cause);
+        table_.Close(conn);
+        return;
+    }
+    metrics_.Loaded(true, StoreCause::Unknown);
     const int frameLen =
         decrypted == 0 ? BrimFrameResponse(sendBuf_.data(), conn.frame.data(), static_cast<int>(conn.frame.size())) : -1;
     Wipe(sendBuf_);
     if (frameLen < 0) {
-        table_.Close(conn);
+        Close(conn, RequestResult::Unanswerable);
         return;
     }
     conn.plainLen = plainLen;
@@ -387,7 +550,7 @@ void ServeLoop::Watch(Connection &conn, uint32_t events)
     ev.data.u64 = table_.Token(conn);
     if (epoll_ctl(epollFd_, conn.watching == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, conn.fd, &ev) != 0) {
         BrimLogTimedOut(conn.phase); // it could not wait for its peer: the same end as a time-out
-        table_.Close(conn);
+        Close(conn, RequestResult::Incomplete);
         return;
     }
     conn.watching = events;
@@ -397,17 +560,24 @@ void ServeLoop::ExpireDeadlines(Millis now)
 {
     for (Connection *conn = table_.Oldest(); conn != nullptr && conn->deadline <= now; conn = table_.Oldest()) {
         BrimLogTimedOut(conn->phase);
-        table_.Close(*conn);
+        Close(*conn, RequestResult::Incomplete);
     }
 }
 
 void ServeLoop::Report(Millis now)
 {
     refusals_.Flush(now);
+    FlushFailureLines(now);
     if (closedForRoom_ > 0 && roomLog_.Allow(now)) {
         PrintLog("Warn", "StartServer", __LINE__, "Closed {%u} connections to make room for new ones.",
                  closedForRoom_);
         closedForRoom_ = 0;
+    }
+    if (closedOverShare_ > 0 && shareLog_.Allow(now)) {
+        PrintLog("Warn", "StartServer", __LINE__,
+                 "Closed {%u} new connections of processes holding their share of {%d} places.", closedOverShare_,
+                 settings_.perProcess);
+        closedOverShare_ = 0;
     }
 }
 
@@ -418,7 +588,7 @@ extern "C" void StartServer(int listenFd, char *recvBuf, int recvLen, char *send
 {
     // Static: the table of 256 connections stays off the stack.
     static brim::ServeLoop loop(listenFd, std::span<char>(recvBuf, static_cast<size_t>(recvLen)),
-                         std::span<char>(sendBuf, static_cast<size_t>(sendLen)));
+                                std::span<char>(sendBuf, static_cast<size_t>(sendLen)), brim::ReadServeSettings());
     if (!loop.Open()) {
         exit(-1);
     }

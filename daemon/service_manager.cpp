@@ -4,7 +4,9 @@
 #include "console_log.h"
 #include "transport.h"
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
@@ -59,3 +61,14 @@ extern "C" int BrimTakePassedSocket(void)
 }
 
 extern "C" void BrimNotifyReady(void) { (void)sd_notify(0, "READY=1"); }
+
+extern "C" long long BrimWatchdogPingMillis(void)
+{
+    uint64_t usec = 0;
+    if (sd_watchdog_enabled(0, &usec) <= 0 || usec == 0) {
+        return 0;
+    }
+    return std::max<long long>(1, static_cast<long long>(usec / 2000));
+}
+
+extern "C" void BrimNotifyWatchdog(void) { (void)sd_notify(0, "WATCHDOG=1"); }

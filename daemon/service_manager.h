@@ -20,6 +20,14 @@ int BrimTakePassedSocket(void);
  * one. */
 void BrimNotifyReady(void);
 
+/* How often to tell the service manager the daemon is alive: half the
+ * watchdog time it set for this process (WATCHDOG_USEC), in milliseconds;
+ * 0 when it watches none. */
+long long BrimWatchdogPingMillis(void);
+
+/* Tells the service manager the daemon is alive (WATCHDOG=1). */
+void BrimNotifyWatchdog(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -4,6 +4,7 @@
 
 #include "agent_cause.h"
 #include "console_log.h"
+#include "failure_lines.h"
 
 #include "bounded.h"
 #include "zorva_main.h"
@@ -50,8 +51,10 @@ int RunFront(const Front &front, const char *input, char *out, int outSize, uint
     brim::ForgetAgentCause();
     const int initRet = InitAgentWithRetry();
     if (initRet != RET_OK) {
-        PrintLog("Error", front.function, __LINE__, "Failed to init zorv, ret {%d}.", initRet);
-        PrintCause(front);
+        if (brim::FailureLinesAllowed(brim::FrontStage::Init)) {
+            PrintLog("Error", front.function, __LINE__, "Failed to init zorv, ret {%d}.", initRet);
+            PrintCause(front);
+        }
         return RET_ERR;
     }
     brim::ForgetAgentCause();
@@ -60,12 +63,14 @@ int RunFront(const Front &front, const char *input, char *out, int outSize, uint
     const uint32_t inputLen = input != nullptr ? static_cast<uint32_t>(strlen(input)) : 0;
     const int opRet = front.operation(BRIM_DOMAIN_ID, input, inputLen, &result, &length);
     if (opRet != RET_OK) {
-        if (front.decrypt) {
-            PrintLog("Error", front.function, __LINE__, "Failed to decrypt, ret {%d}.", opRet);
-        } else {
-            PrintLog("Error", front.function, __LINE__, "Failed to encrypt, ret {%d}.", opRet);
+        if (brim::FailureLinesAllowed(brim::FrontStage::Operation)) {
+            if (front.decrypt) {
+                PrintLog("Error", front.function, __LINE__, "Failed to decrypt, ret {%d}.", opRet);
+            } else {
+                PrintLog("Error", front.function, __LINE__, "Failed to encrypt, ret {%d}.", opRet);
+            }
+            PrintCause(front);
         }
-        PrintCause(front);
         (void)ZORVA_Finalize();
         return RET_ERR;
     }

@@ -4,7 +4,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
@@ -342,6 +344,52 @@ Tally Client::Wait()
     waitpid(pid_, nullptr, 0);
     pid_ = -1;
     return t;
+}
+
+Churner::Churner(const std::string &name, int connections)
+{
+    pid_ = fork();
+    if (pid_ != 0) {
+        return;
+    }
+    if (setgroups(0, nullptr) != 0 || setgid(kClientUid) != 0 || setuid(kClientUid) != 0) {
+        _exit(121);
+    }
+    prctl(PR_SET_PDEATHSIG, SIGKILL); // after the change of user, which clears it
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path + 1, name.data(), name.size());
+    const auto len = static_cast<socklen_t>(sizeof(addr.sun_family) + 1 + name.size());
+    std::vector<pollfd> held(static_cast<size_t>(connections), pollfd{-1, POLLIN, 0});
+    for (;;) {
+        bool missing = false;
+        for (pollfd &p : held) {
+            if (p.fd < 0 && (p.fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)) >= 0 &&
+                connect(p.fd, reinterpret_cast<const sockaddr *>(&addr), len) != 0) {
+                close(p.fd); // the listen queue is full: again at once
+                p.fd = -1;
+            }
+            missing = missing || p.fd < 0;
+        }
+        if (poll(held.data(), held.size(), missing ? 1 : 100) <= 0) {
+            continue;
+        }
+        for (pollfd &p : held) {
+            char sink;
+            if (p.fd >= 0 && p.revents != 0 && recv(p.fd, &sink, 1, MSG_DONTWAIT) <= 0) {
+                close(p.fd);
+                p.fd = -1;
+            }
+        }
+    }
+}
+
+Churner::~Churner()
+{
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
 }
 
 std::string Exchange(const std::string &name, const std::string &bytes)

@@ -91,6 +91,20 @@ private:
     int resultFd_ = -1;
 };
 
+// A process running as user id 1000 that keeps `connections` silent
+// connections to the daemon open and opens a new one as soon as the daemon
+// closes one: a peer trying to hold every place. Ends when destroyed.
+class Churner {
+public:
+    Churner(const std::string &name, int connections);
+    ~Churner();
+    Churner(const Churner &) = delete;
+    Churner &operator=(const Churner &) = delete;
+
+private:
+    pid_t pid_ = -1;
+};
+
 // One request over a fresh connection as the calling process: the bytes
 // sent in one write, then everything received until the daemon closes.
 std::string Exchange(const std::string &name, const std::string &bytes);

@@ -1,13 +1,15 @@
-// Rate limits for the daemon's console: a flood of connections must not
-// turn into a flood of lines.
+// Rate limits for console lines: a flood of events must not turn into a
+// flood of lines, and no event goes uncounted.
 #pragma once
 
-#include "connection_table.h"
-
 #include <array>
+#include <cstdint>
 #include <limits>
 
 namespace brim {
+
+// Milliseconds of the monotonic clock.
+using Millis = int64_t;
 
 inline constexpr Millis kNever = std::numeric_limits<Millis>::max();
 inline constexpr Millis kLogIntervalMillis = 1000;
@@ -29,13 +31,18 @@ private:
     Millis last_ = std::numeric_limits<Millis>::min() / 2;
 };
 
-// "connect from unallow client uid{N}." at most once per interval and user
-// id; the refusals not shown are counted and reported in one line per
-// interval. Refusals of more distinct user ids than the table holds within
-// one interval are counted together under uid -1.
-class RefusalLog {
+// At most one shown line per interval and key (a user id, a process id);
+// the events not shown are counted and handed to notShown, at most once per
+// interval and key. Events of more distinct keys than the table holds within
+// one interval are counted together under key -1.
+class KeyedLineLimit {
 public:
-    void Refused(int uid, Millis now);
+    using NotShown = void (*)(int key, unsigned count);
+    explicit KeyedLineLimit(NotShown notShown) : notShown_(notShown) {}
+
+    // True when the caller writes the event's line now; an earlier count of
+    // the key's events not shown is reported first. False: counted.
+    bool Allow(int key, Millis now);
     // Reports the counts whose interval is over.
     void Flush(Millis now);
     // When Flush next has something to report, or kNever.
@@ -44,12 +51,13 @@ public:
 private:
     struct Entry {
         bool used = false;
-        int uid = 0;
+        int key = 0;
         Millis shown = 0;    // start of the current interval
-        unsigned hidden = 0; // refusals in it not shown
+        unsigned hidden = 0; // events in it not shown
     };
-    Entry *EntryFor(int uid, Millis now);
+    Entry *EntryFor(int key, Millis now);
 
+    NotShown notShown_;
     std::array<Entry, 32> entries_{};
     Entry others_{true, -1, 0, 0};
 };

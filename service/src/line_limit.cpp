@@ -1,12 +1,12 @@
-#include "refusal_log.h"
+#include "line_limit.h"
 
 namespace brim {
 
-RefusalLog::Entry *RefusalLog::EntryFor(int uid, Millis now)
+KeyedLineLimit::Entry *KeyedLineLimit::EntryFor(int key, Millis now)
 {
     Entry *spare = nullptr;
     for (Entry &e : entries_) {
-        if (e.used && e.uid == uid) {
+        if (e.used && e.key == key) {
             return &e;
         }
         // An entry whose interval is over and fully reported can be reused.
@@ -15,39 +15,39 @@ RefusalLog::Entry *RefusalLog::EntryFor(int uid, Millis now)
         }
     }
     if (spare != nullptr) {
-        *spare = Entry{true, uid, now - kLogIntervalMillis, 0};
+        *spare = Entry{true, key, now - kLogIntervalMillis, 0};
     }
     return spare;
 }
 
-void RefusalLog::Refused(int uid, Millis now)
+bool KeyedLineLimit::Allow(int key, Millis now)
 {
-    Entry *e = EntryFor(uid, now);
+    Entry *e = EntryFor(key, now);
     if (e == nullptr) {
         if (others_.hidden++ == 0) {
             others_.shown = now;
         }
-        return;
+        return false;
     }
     if (now - e->shown < kLogIntervalMillis) {
         ++e->hidden;
-        return;
+        return false;
     }
     if (e->hidden > 0) {
-        BrimLogRefusalsNotShown(e->uid, e->hidden);
+        notShown_(e->key, e->hidden);
         e->hidden = 0;
     }
-    BrimLogRefusedPeer(uid);
     e->shown = now;
+    return true;
 }
 
-void RefusalLog::Flush(Millis now)
+void KeyedLineLimit::Flush(Millis now)
 {
-    const auto report = [now](Entry &e) {
+    const auto report = [this, now](Entry &e) {
         if (e.used && e.hidden > 0 && now - e.shown >= kLogIntervalMillis) {
-            BrimLogRefusalsNotShown(e.uid, e.hidden);
+            notShown_(e.key, e.hidden);
             e.hidden = 0;
-            e.shown = now; // the next refusal within the interval is counted, not shown
+            e.shown = now; // the next event within the interval is counted, not shown
         }
     };
     for (Entry &e : entries_) {
@@ -56,7 +56,7 @@ void RefusalLog::Flush(Millis now)
     report(others_);
 }
 
-Millis RefusalLog::NextFlush() const
+Millis KeyedLineLimit::NextFlush() const
 {
     Millis next = others_.hidden > 0 ? others_.shown + kLogIntervalMillis : kNever;
     for (const Entry &e : entries_) {
