@@ -5,10 +5,10 @@
 #include <new>
 
 #include "admin_common.h"
-#include "protect/host_key.h"
+#include "protect/host/host_key.h"
 #include "protect/protector.h"
-#include "protect/sealed_for.h"
-#include "protect/sealed_for_slot.h"
+#include "protect/sealed_for/sealed_for.h"
+#include "protect/sealed_for/sealed_for_slot.h"
 #include "registry.h"
 #include "store_codec.h"
 #include "zorv_admin.h"

@@ -6,7 +6,7 @@
 #include <new>
 
 #include "admin_common.h"
-#include "protect/pkcs11_slot.h"
+#include "protect/pkcs11/pkcs11_slot.h"
 #include "protect/protector.h"
 #include "registry.h"
 #include "store_codec.h"

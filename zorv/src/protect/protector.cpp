@@ -12,11 +12,11 @@
 
 #include "crypto/gcm.h"
 #include "key_derivation.h"
-#include "protect/host_key.h"
-#include "protect/pkcs11_slot.h"
-#include "protect/sealed_for_slot.h"
+#include "protect/host/host_key.h"
+#include "protect/pkcs11/pkcs11_slot.h"
+#include "protect/sealed_for/sealed_for_slot.h"
 #include "protect/slot_cache.h"
-#include "protect/tpm2_seal.h"
+#include "protect/tpm2/tpm2_seal.h"
 #include "zorv_admin.h"
 
 namespace zorv {

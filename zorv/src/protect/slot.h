@@ -26,7 +26,7 @@
 #include <span>
 #include <vector>
 
-#include "byte_cursor.h"
+#include "crypto/byte_cursor.h"
 #include "crypto/secret.h"
 #include "zorv_admin.h"
 
