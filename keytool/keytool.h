@@ -61,8 +61,17 @@ bool SetUpProtection(const Options &o);
 bool ReadTokenPin(const Options &o);
 const unsigned char *TokenPin(std::size_t &length);
 
-// "host", "tpm2", "host+tpm2", "recovery", "pkcs11" → QINT_PROTECT_; 0 when unknown.
-std::uint32_t ProtectTypeByName(const std::string &name);
+// The slot types as the key store describes them (QintSlotTypeEx).
+// SlotTypeByName: the QINT_PROTECT_ code of the type called name that has
+// use (QINT_SLOT_), 0 when there is none. SlotTypeName: "unknown" for a
+// code that is no type. SlotTypeNeeds: QINT_NEEDS_ of code (0 when none).
+// SlotTypeNames: the names of the types with use and (when needs is not 0)
+// one of needs, in the key store's order: "host, tpm2 or pkcs11", with
+// lastSeparator " or " (", " lists them all alike).
+std::uint32_t SlotTypeByName(const std::string &name, std::uint32_t use);
+const char *SlotTypeName(std::uint32_t code);
+std::uint32_t SlotTypeNeeds(std::uint32_t code);
+std::string SlotTypeNames(std::uint32_t use, std::uint32_t needs, const char *lastSeparator);
 
 // Registers stdio callbacks that create files owner-only and sync on flush.
 // Written files replace the old ones by rename, a pair at a time. Every file

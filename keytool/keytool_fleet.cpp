@@ -159,7 +159,7 @@ int Import(const Options &o)
     }
     NoteHostKeyCreated(o, hadHostKey);
     std::printf("imported %s into %s and %s, now protected by this host (slot type %s)\n", o.importDir.c_str(),
-                o.primary.c_str(), o.standby.c_str(), protect == QINT_PROTECT_TPM2 ? "tpm2" : "host");
+                o.primary.c_str(), o.standby.c_str(), SlotTypeName(protect));
     return kExitOk;
 }
 

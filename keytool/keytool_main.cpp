@@ -194,8 +194,9 @@ int CheckWords(keytool::Options &o, const std::vector<std::string> &words)
     if (want == 2) {
         o.argument = words[1];
     }
-    if (o.subcommand == "add" && keytool::ProtectTypeByName(o.argument) == 0) {
-        return UsageError("unknown protection '%s' (host, tpm2, host+tpm2, recovery, pkcs11)", o.argument.c_str());
+    if (o.subcommand == "add" && keytool::SlotTypeByName(o.argument, QINT_SLOT_ADDABLE) == 0) {
+        const std::string known = keytool::SlotTypeNames(QINT_SLOT_ADDABLE, 0, ", ");
+        return UsageError("%s", ("unknown protection '" + o.argument + "' (" + known + ")").c_str());
     }
     if (o.subcommand == "remove" && (!ParseNumber(o.argument.c_str(), o.slotId) || o.slotId == 0 || o.slotId > 255)) {
         return UsageError("protect remove needs a slot number, not '%s'", o.argument.c_str());
@@ -266,9 +267,10 @@ int main(int argc, char **argv)
             if (!needValue("--protect")) {
                 return keytool::kExitUsage;
             }
-            o.protect = keytool::ProtectTypeByName(value);
-            if (o.protect == 0 || o.protect == QINT_PROTECT_RECOVERY) {
-                return UsageError("--protect takes host, tpm2, host+tpm2 or pkcs11, not '%s'", value);
+            o.protect = keytool::SlotTypeByName(value, QINT_SLOT_PROTECTS);
+            if (o.protect == 0) {
+                const std::string known = keytool::SlotTypeNames(QINT_SLOT_PROTECTS, 0, " or ");
+                return UsageError("%s", ("--protect takes " + known + ", not '" + value + "'").c_str());
             }
             o.hasProtect = true;
         } else if (a == "--recovery") {
@@ -346,8 +348,9 @@ int main(int argc, char **argv)
     const bool ownerOk = c == "create" || c == "rotate" || c == "prune" || c == "backup" || c == "migrate" ||
                          c == "protect" || c == "export" || c == "import";
     // A pkcs11 slot is made by create/migrate --protect pkcs11 or protect add pkcs11.
-    const bool makesPkcs11 = (protectOk && o.protect == QINT_PROTECT_PKCS11) ||
-                             (adds && keytool::ProtectTypeByName(o.argument) == QINT_PROTECT_PKCS11);
+    const std::uint32_t made =
+        protectOk ? o.protect : adds ? keytool::SlotTypeByName(o.argument, QINT_SLOT_ADDABLE) : 0;
+    const bool makesPkcs11 = (keytool::SlotTypeNeeds(made) & QINT_NEEDS_TOKEN) != 0;
     if ((o.force && !forceOk && c != "import") || ((o.all || o.hasDomain) && !domainOk) ||
         (o.hasKeep && !keepOk) || (!o.dir.empty() && !dirOk) ||
         ((o.hasProtect || o.recovery) && !protectOk && !(c == "import" && !o.recovery)) ||
@@ -355,8 +358,10 @@ int main(int argc, char **argv)
         ((!o.forHost.empty() || !o.outDir.empty()) && c != "export") || (!o.owner.empty() && !ownerOk)) {
         return UsageError("an option given does not apply to '%s'", c.c_str());
     }
-    if (c == "import" && o.protect == QINT_PROTECT_PKCS11) {
-        return UsageError("%s", "import binds the copy to this host: --protect host, tpm2 or host+tpm2");
+    constexpr std::uint32_t kThisHost = QINT_NEEDS_HOST_KEY | QINT_NEEDS_TPM;
+    if (c == "import" && o.hasProtect && (keytool::SlotTypeNeeds(o.protect) & kThisHost) == 0) {
+        const std::string bindable = keytool::SlotTypeNames(QINT_SLOT_PROTECTS, kThisHost, " or ");
+        return UsageError("%s", ("import binds the copy to this host: --protect " + bindable).c_str());
     }
     if (makesPkcs11 && o.uri.empty()) {
         return UsageError("%s", "a pkcs11 slot needs --uri URI (and --module PATH unless the URI has module-path)");

@@ -99,7 +99,8 @@ bool AskTerminal(const char *prompt, Passphrase &out)
 bool NeedsNewRecoverySlot(const Options &o)
 {
     return ((o.command == "create" || o.command == "migrate") && o.recovery) ||
-           (o.command == "protect" && o.subcommand == "add" && ProtectTypeByName(o.argument) == QINT_PROTECT_RECOVERY);
+           (o.command == "protect" && o.subcommand == "add" &&
+            (SlotTypeNeeds(SlotTypeByName(o.argument, QINT_SLOT_ADDABLE)) & QINT_NEEDS_PASSPHRASE) != 0);
 }
 
 // Whether the store opens here only through a recovery slot, which needs
@@ -133,7 +134,7 @@ bool OnlyRecoveryOpens(const Options &o)
         if (s.status == 0) {
             return false;
         }
-        recovery |= s.type == QINT_PROTECT_RECOVERY;
+        recovery |= (SlotTypeNeeds(s.type) & QINT_NEEDS_PASSPHRASE) != 0;
     }
     return recovery;
 }
@@ -159,20 +160,6 @@ bool ApplySettings(const Options &o, const Passphrase *passphrase)
     return true;
 }
 
-const char *TypeName(std::uint32_t type)
-{
-    switch (type) {
-    case QINT_PROTECT_HOST: return "host";
-    case QINT_PROTECT_TPM2: return "tpm2";
-    case QINT_PROTECT_HOST_TPM2: return "host+tpm2";
-    case QINT_PROTECT_RECOVERY: return "recovery";
-    case QINT_PROTECT_BUILTIN: return "builtin";
-    case QINT_PROTECT_PKCS11: return "pkcs11";
-    case QINT_PROTECT_SEALED_FOR: return "sealed-for";
-    default: return "unknown";
-    }
-}
-
 std::string PcrList(std::uint32_t mask)
 {
     std::string out;
@@ -186,24 +173,49 @@ std::string PcrList(std::uint32_t mask)
 
 } // namespace
 
-std::uint32_t ProtectTypeByName(const std::string &name)
+std::uint32_t SlotTypeByName(const std::string &name, std::uint32_t use)
 {
-    if (name == "host") {
-        return QINT_PROTECT_HOST;
-    }
-    if (name == "tpm2") {
-        return QINT_PROTECT_TPM2;
-    }
-    if (name == "host+tpm2") {
-        return QINT_PROTECT_HOST_TPM2;
-    }
-    if (name == "recovery") {
-        return QINT_PROTECT_RECOVERY;
-    }
-    if (name == "pkcs11") {
-        return QINT_PROTECT_PKCS11;
+    for (std::uint32_t i = 0; const QintSlotType *t = QintSlotTypeEx(i); ++i) {
+        if ((t->uses & use) != 0 && name == t->name) {
+            return t->type;
+        }
     }
     return 0;
+}
+
+const char *SlotTypeName(std::uint32_t code)
+{
+    for (std::uint32_t i = 0; const QintSlotType *t = QintSlotTypeEx(i); ++i) {
+        if (t->type == code) {
+            return t->name;
+        }
+    }
+    return "unknown";
+}
+
+std::uint32_t SlotTypeNeeds(std::uint32_t code)
+{
+    for (std::uint32_t i = 0; const QintSlotType *t = QintSlotTypeEx(i); ++i) {
+        if (t->type == code) {
+            return t->needs;
+        }
+    }
+    return 0;
+}
+
+std::string SlotTypeNames(std::uint32_t use, std::uint32_t needs, const char *lastSeparator)
+{
+    std::vector<std::string> names;
+    for (std::uint32_t i = 0; const QintSlotType *t = QintSlotTypeEx(i); ++i) {
+        if ((t->uses & use) != 0 && (needs == 0 || (t->needs & needs) != 0)) {
+            names.emplace_back(t->name);
+        }
+    }
+    std::string out;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        out += (i == 0 ? "" : i + 1 == names.size() ? lastSeparator : ", ") + names[i];
+    }
+    return out;
 }
 
 bool SetUpProtection(const Options &o)
@@ -249,7 +261,7 @@ bool PrintSlots(const Options &o, FILE *out)
     }
     bool opens = false;
     for (const QintSlotInfo &s : slots) {
-        std::string type = TypeName(s.type);
+        std::string type = SlotTypeName(s.type);
         if (s.pcrMask != 0) {
             type += " (PCR " + PcrList(s.pcrMask) + ")";
         }
@@ -296,7 +308,7 @@ bool HasRecoverySlot(const Options &o)
 {
     std::vector<QintSlotInfo> slots;
     return Slots(o, slots) && std::any_of(slots.begin(), slots.end(), [](const QintSlotInfo &s) {
-               return s.type == QINT_PROTECT_RECOVERY;
+               return (SlotTypeNeeds(s.type) & QINT_NEEDS_PASSPHRASE) != 0;
            });
 }
 
@@ -312,7 +324,7 @@ int Protect(const Options &o)
         return opens ? kExitOk : kExitFailure;
     }
     if (o.subcommand == "add") {
-        const std::uint32_t type = ProtectTypeByName(o.argument);
+        const std::uint32_t type = SlotTypeByName(o.argument, QINT_SLOT_ADDABLE);
         const bool hadHostKey = HostKeyExists();
         std::uint32_t id = 0;
         const std::uint64_t rc = QintAdminAddSlotEx(&names, type, &id, &r);
@@ -320,7 +332,7 @@ int Protect(const Options &o)
             return Fail(o, rc, r);
         }
         NoteHostKeyCreated(o, hadHostKey);
-        std::printf("added slot %" PRIu32 " (%s)\n", id, TypeName(type));
+        std::printf("added slot %" PRIu32 " (%s)\n", id, SlotTypeName(type));
         return kExitOk;
     }
     const std::uint32_t id = o.slotId;
@@ -347,7 +359,7 @@ int Migrate(const Options &o)
     }
     NoteHostKeyCreated(o, hadHostKey);
     std::printf("migrated %s and %s to a new root key protected by %s%s; every key and key id kept\n",
-                o.primary.c_str(), o.standby.c_str(), TypeName(o.protect), o.recovery ? " and recovery" : "");
+                o.primary.c_str(), o.standby.c_str(), SlotTypeName(o.protect), o.recovery ? " and recovery" : "");
     return kExitOk;
 }
 

@@ -1,5 +1,6 @@
 #include "protect/pkcs11/pkcs11_slot.h"
 
+#include <cstdio>
 #include <string_view>
 
 #include "crypto/byte_cursor.h"
@@ -90,9 +91,11 @@ std::uint64_t FromPkcs11(pkcs11::Status status)
     return QINT_ERR_PKCS11;
 }
 
-std::uint64_t MakePkcs11Params(const Unlock &unlock, std::span<const std::uint8_t, 32> salt, std::uint8_t id,
-                               const Key32 &secret, std::vector<std::uint8_t> &params)
+std::uint64_t MakePkcs11Secret(const Callbacks &cb, Salt salt, const Unlock &unlock, Slot &slot, Key32 &secret)
 {
+    if (!cb.Random(secret.span())) {
+        return QINT_ERR_RANDOM;
+    }
     pkcs11::KeyRef ref;
     if (pkcs11::ParseUri(unlock.pkcs11Uri, ref.uri) != pkcs11::Status::ok) {
         return QINT_ERR_PKCS11_URI;
@@ -112,12 +115,13 @@ std::uint64_t MakePkcs11Params(const Unlock &unlock, std::span<const std::uint8_
         }
     }
     std::vector<std::uint8_t> blob;
-    const auto aad = TokenAad(salt, id, unlock.pkcs11Uri, ref.module);
+    const auto aad = TokenAad(salt, slot.id, unlock.pkcs11Uri, ref.module);
     if (const std::uint64_t rc =
             FromPkcs11(pkcs11::Wrap(ref, pin, secret.span(), aad, pkcs11::Mechanism::automatic, blob));
         rc != 0) {
         return rc;
     }
+    std::vector<std::uint8_t> &params = slot.params;
     params.clear();
     params.reserve(4 + unlock.pkcs11Uri.size() + ref.module.size() + blob.size());
     ByteWriter w(params);
@@ -129,11 +133,14 @@ std::uint64_t MakePkcs11Params(const Unlock &unlock, std::span<const std::uint8_
     return 0;
 }
 
-std::uint64_t OpenPkcs11Secret(std::span<const std::uint8_t> params, const Unlock &unlock,
-                               std::span<const std::uint8_t, 32> salt, std::uint8_t id, Key32 &secret)
+std::uint64_t OpenPkcs11Secret(Salt salt, const Slot &slot, const Unlock &unlock, bool cached, Key32 &secret)
 {
+    // The token is asked once per process and slot; later loads use the cache.
+    if (cached) {
+        return 0;
+    }
     Pkcs11SlotParams p;
-    if (!ParsePkcs11Params(params, p)) {
+    if (!ParsePkcs11Params(slot.params, p)) {
         return QINT_ERR_BAD_CONTENT;
     }
     pkcs11::KeyRef ref;
@@ -145,8 +152,17 @@ std::uint64_t OpenPkcs11Secret(std::span<const std::uint8_t> params, const Unloc
     if (const std::uint64_t rc = PinFor(ref.uri, unlock, pin); rc != 0) {
         return rc;
     }
-    const auto aad = TokenAad(salt, id, p.uri, p.module);
+    const auto aad = TokenAad(salt, slot.id, p.uri, p.module);
     return FromPkcs11(pkcs11::Unwrap(ref, pin, p.blob, aad, secret.span()));
+}
+
+void DescribePkcs11Slot(const Slot &slot, QintSlotInfo &info)
+{
+    Pkcs11SlotParams token;
+    if (ParsePkcs11Params(slot.params, token)) {
+        // The URI never carries a PIN (pin-value is refused when the slot is made).
+        (void)std::snprintf(info.token, sizeof info.token, "%s (module %s)", token.uri.c_str(), token.module.c_str());
+    }
 }
 
 } // namespace zorv

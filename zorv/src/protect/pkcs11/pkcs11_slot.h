@@ -12,9 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "callbacks.h"
 #include "crypto/secret.h"
 #include "protect/pkcs11/pkcs11_status.h"
 #include "protect/settings.h"
+#include "protect/slot.h"
 
 namespace zorv {
 
@@ -29,14 +31,13 @@ bool ParsePkcs11Params(std::span<const std::uint8_t> params, Pkcs11SlotParams &o
 // The QINT_ERR_ code of a token status.
 std::uint64_t FromPkcs11(pkcs11::Status status);
 
-// Wraps secret under the token key named by the settings (generating it
-// first when asked) and fills params. 0 or the cause.
-std::uint64_t MakePkcs11Params(const Unlock &unlock, std::span<const std::uint8_t, 32> salt, std::uint8_t id,
-                               const Key32 &secret, std::vector<std::uint8_t> &params);
-
-// Unwraps the slot secret through the token the parameters name, with the
-// settings' PIN or else the URI's pin-source. 0 or the cause.
-std::uint64_t OpenPkcs11Secret(std::span<const std::uint8_t> params, const Unlock &unlock,
-                               std::span<const std::uint8_t, 32> salt, std::uint8_t id, Key32 &secret);
+// The slot-type functions (protect/slot_types.h). Open unwraps the slot
+// secret through the token the parameters name, with the settings' PIN or
+// else the URI's pin-source. Make wraps a random secret under the token key
+// named by the settings (generating it first when asked). Describe shows the
+// token key's URI and module. 0 or the cause.
+std::uint64_t OpenPkcs11Secret(Salt salt, const Slot &slot, const Unlock &unlock, bool cached, Key32 &secret);
+std::uint64_t MakePkcs11Secret(const Callbacks &cb, Salt salt, const Unlock &unlock, Slot &slot, Key32 &secret);
+void DescribePkcs11Slot(const Slot &slot, QintSlotInfo &info);
 
 } // namespace zorv

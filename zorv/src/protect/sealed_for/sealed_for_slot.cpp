@@ -33,20 +33,27 @@ std::uint64_t FromSealed(sealed::Status status)
     return QINT_ERR_CRYPTO;
 }
 
-std::uint64_t MakeSealedForParams(const sealed::PublicKey &recipient, std::span<const std::uint8_t, 32> salt,
-                                  std::uint8_t id, const Key32 &secret, std::vector<std::uint8_t> &params)
+std::uint64_t MakeSealedForSecret(const Callbacks &cb, Salt salt, const Unlock &unlock, Slot &slot, Key32 &secret)
 {
-    return FromSealed(sealed::Seal(recipient, SealAad(salt, id), secret.span(), params));
+    if (!unlock.hasRecipient) {
+        return QINT_ERR_BAD_ARGUMENT;
+    }
+    if (!cb.Random(secret.span())) {
+        return QINT_ERR_RANDOM;
+    }
+    return FromSealed(sealed::Seal(unlock.recipient, SealAad(salt, slot.id), secret.span(), slot.params));
 }
 
-std::uint64_t OpenSealedForSecret(std::span<const std::uint8_t> params, const Unlock &unlock,
-                                  std::span<const std::uint8_t, 32> salt, std::uint8_t id, Key32 &secret)
+std::uint64_t OpenSealedForSecret(Salt salt, const Slot &slot, const Unlock &unlock, bool cached, Key32 &secret)
 {
+    if (cached) {
+        return 0;
+    }
     Key32 hostKey;
     if (const std::uint64_t rc = ReadHostKey(unlock.hostKeyPath, hostKey); rc != 0) {
         return rc;
     }
-    return FromSealed(sealed::Open(hostKey.span(), SealAad(salt, id), params, secret.span()));
+    return FromSealed(sealed::Open(hostKey.span(), SealAad(salt, slot.id), slot.params, secret.span()));
 }
 
 std::uint64_t HostIdText(const Unlock &unlock, std::string &text)
