@@ -18,19 +18,23 @@ constexpr const char *kDefaultPrimary = "/etc/zorvm_primary_file.dat";
 constexpr const char *kDefaultStandby = "/etc/zorvm_standby_file.dat";
 
 struct Options {
-    std::string command;
+    std::string command;    // the first word: "create", "protect"
+    std::string subcommand; // the second word of a two-word command: "add"
+    std::uint64_t given = 0; // the options on the command line (Bit(Opt), command_line.h)
     std::string primary = kDefaultPrimary;
     std::string standby = kDefaultStandby;
     bool force = false;
-    bool all = false;
     bool hasDomain = false;
     std::uint32_t domain = 0;
     bool hasKeep = false;
     std::uint32_t keep = 0;
     std::string dir;
+    // The positional argument: import DIR, protect add TYPE, protect remove
+    // SLOT, help COMMAND.
+    std::string argument;
+    std::uint32_t slotType = 0; // QINT_PROTECT_ of TYPE
+    std::uint32_t slotId = 0;   // SLOT
     // Protection.
-    std::string subcommand;  // protect: list, add, remove
-    std::string argument;    // protect add TYPE / protect remove SLOT
     bool hasProtect = false;
     std::uint32_t protect = 0; // QINT_PROTECT_ of --protect TYPE
     bool recovery = false;
@@ -38,7 +42,6 @@ struct Options {
     bool hasPcrs = false;
     std::uint32_t pcrMask = 0;
     int passphraseFd = -1;
-    std::uint32_t slotId = 0;  // protect remove SLOT
     std::string owner; // --owner USER: owner of the files written
     // A key on a PKCS#11 token; stores carried to other hosts.
     std::string uri;           // --uri: the token key's PKCS#11 URI
@@ -47,7 +50,6 @@ struct Options {
     int pinFd = -1;            // --pin-fd N
     std::string forHost;       // export --for HOSTID
     std::string outDir;        // export --out DIR
-    std::string importDir;     // import DIR
 };
 
 // Applies --host-key, --tpm2-pcrs and the recovery passphrase: read from
@@ -113,7 +115,9 @@ int Prune(const Options &o);
 int List(const Options &o);
 int Verify(const Options &o);
 int Backup(const Options &o);
-int Protect(const Options &o);
+int ProtectList(const Options &o);
+int ProtectAdd(const Options &o);
+int ProtectRemove(const Options &o);
 int Migrate(const Options &o);
 int HostId(const Options &o);
 int Export(const Options &o);

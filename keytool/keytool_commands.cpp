@@ -138,7 +138,8 @@ int Rotate(const Options &o)
 {
     const QintKeyFileName names = Names(o);
     QintAdminReport r{};
-    const std::uint32_t domain = o.all ? QINT_ALL_DOMAINS : o.domain;
+    const bool all = !o.hasDomain; // no domain named: rotate them all
+    const std::uint32_t domain = all ? QINT_ALL_DOMAINS : o.domain;
     const std::uint64_t rc = QintAdminRotateEx(&names, domain, &r);
     if (rc == QINT_ERR_UNKNOWN_DOMAIN) {
         std::fprintf(stderr, "zorvm_keytool: rotate: domain %" PRIu32 " is not one of the 37 key domains\n",
@@ -152,7 +153,7 @@ int Rotate(const Options &o)
     std::vector<QintKeyInfo> keys;
     QintStoreInfo info{};
     std::uint64_t lrc = 0;
-    if (o.all) {
+    if (all) {
         std::printf("rotated the active key of all 37 domains\n");
     } else if (Load(o, keys, info, lrc, r)) {
         std::printf("rotated domain %" PRIu32 ": key id %" PRIu32 " is active\n", o.domain,

@@ -138,7 +138,7 @@ int Export(const Options &o)
 
 int Import(const Options &o)
 {
-    const DirPair in(o.importDir);
+    const DirPair in(o.argument);
     const QintKeyFileName source = in.names();
     const QintKeyFileName names = Names(o);
     const std::uint32_t protect = o.hasProtect ? o.protect : QINT_PROTECT_HOST;
@@ -158,7 +158,7 @@ int Import(const Options &o)
         return Fail(from, rc, r);
     }
     NoteHostKeyCreated(o, hadHostKey);
-    std::printf("imported %s into %s and %s, now protected by this host (slot type %s)\n", o.importDir.c_str(),
+    std::printf("imported %s into %s and %s, now protected by this host (slot type %s)\n", o.argument.c_str(),
                 o.primary.c_str(), o.standby.c_str(), SlotTypeName(protect));
     return kExitOk;
 }

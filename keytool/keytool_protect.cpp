@@ -99,8 +99,7 @@ bool AskTerminal(const char *prompt, Passphrase &out)
 bool NeedsNewRecoverySlot(const Options &o)
 {
     return ((o.command == "create" || o.command == "migrate") && o.recovery) ||
-           (o.command == "protect" && o.subcommand == "add" &&
-            (SlotTypeNeeds(SlotTypeByName(o.argument, QINT_SLOT_ADDABLE)) & QINT_NEEDS_PASSPHRASE) != 0);
+           (o.command == "protect" && o.subcommand == "add" && (SlotTypeNeeds(o.slotType) & QINT_NEEDS_PASSPHRASE) != 0);
 }
 
 // Whether the store opens here only through a recovery slot, which needs
@@ -312,29 +311,34 @@ bool HasRecoverySlot(const Options &o)
            });
 }
 
-int Protect(const Options &o)
+int ProtectList(const Options &o)
+{
+    const bool opens = PrintSlots(o, stdout);
+    if (!opens) {
+        std::fprintf(stderr, "zorvm_keytool: protect list: no slot opens the store here\n");
+    }
+    return opens ? kExitOk : kExitFailure;
+}
+
+int ProtectAdd(const Options &o)
 {
     const QintKeyFileName names = Names(o);
     QintAdminReport r{};
-    if (o.subcommand == "list") {
-        const bool opens = PrintSlots(o, stdout);
-        if (!opens) {
-            std::fprintf(stderr, "zorvm_keytool: protect list: no slot opens the store here\n");
-        }
-        return opens ? kExitOk : kExitFailure;
+    const bool hadHostKey = HostKeyExists();
+    std::uint32_t id = 0;
+    const std::uint64_t rc = QintAdminAddSlotEx(&names, o.slotType, &id, &r);
+    if (rc != 0) {
+        return Fail(o, rc, r);
     }
-    if (o.subcommand == "add") {
-        const std::uint32_t type = SlotTypeByName(o.argument, QINT_SLOT_ADDABLE);
-        const bool hadHostKey = HostKeyExists();
-        std::uint32_t id = 0;
-        const std::uint64_t rc = QintAdminAddSlotEx(&names, type, &id, &r);
-        if (rc != 0) {
-            return Fail(o, rc, r);
-        }
-        NoteHostKeyCreated(o, hadHostKey);
-        std::printf("added slot %" PRIu32 " (%s)\n", id, SlotTypeName(type));
-        return kExitOk;
-    }
+    NoteHostKeyCreated(o, hadHostKey);
+    std::printf("added slot %" PRIu32 " (%s)\n", id, SlotTypeName(o.slotType));
+    return kExitOk;
+}
+
+int ProtectRemove(const Options &o)
+{
+    const QintKeyFileName names = Names(o);
+    QintAdminReport r{};
     const std::uint32_t id = o.slotId;
     const std::uint64_t rc = QintAdminRemoveSlotEx(&names, id, &r);
     if (rc == QINT_ERR_LAST_SLOT || rc == QINT_ERR_NO_SUCH_SLOT) {
