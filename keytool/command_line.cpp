@@ -64,22 +64,28 @@ std::string Usage(const CommandSpec &c)
     return usage;
 }
 
+// The lines of text, the first after firstPad spaces, the others after pad.
+void PrintLines(FILE *out, std::string_view text, std::size_t firstPad, std::size_t pad)
+{
+    for (std::size_t indent = firstPad; !text.empty(); indent = pad) {
+        const auto end = text.find('\n');
+        std::fprintf(out, "%*s%.*s\n", static_cast<int>(indent), "", static_cast<int>(text.substr(0, end).size()),
+                     text.data());
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    }
+}
+
 // "  label" and the help's lines from the help column on; a long label gets
 // a line of its own.
 void PrintEntry(FILE *out, const std::string &label, std::string_view help)
 {
     std::fprintf(out, "  %s", label.c_str());
-    std::size_t column = 2 + label.size();
+    const std::size_t column = 2 + label.size();
     if (column + 2 > kHelpColumn) {
         std::fputc('\n', out);
-        column = 0;
-    }
-    while (!help.empty()) {
-        const auto end = help.find('\n');
-        std::fprintf(out, "%*s%.*s\n", static_cast<int>(kHelpColumn - column), "",
-                     static_cast<int>(help.substr(0, end).size()), help.data());
-        help.remove_prefix(end == std::string_view::npos ? help.size() : end + 1);
-        column = 0;
+        PrintLines(out, help, kHelpColumn, kHelpColumn);
+    } else {
+        PrintLines(out, help, kHelpColumn - column, kHelpColumn);
     }
 }
 
@@ -109,11 +115,7 @@ void PrintUsage(FILE *out)
 void PrintCommand(FILE *out, const CommandSpec &c)
 {
     std::fprintf(out, "usage: zorvm_keytool %s\n\n", Usage(c).c_str());
-    for (std::string_view help = c.help; !help.empty();) {
-        const auto end = help.find('\n');
-        std::fprintf(out, "%.*s\n", static_cast<int>(help.substr(0, end).size()), help.data());
-        help.remove_prefix(end == std::string_view::npos ? help.size() : end + 1);
-    }
+    PrintLines(out, c.help, 0, 0);
     const OptMask shown = c.options | (EveryCommand() & ~(Bit(kOptHelp) | Bit(kOptVersion)));
     if (shown != 0 && c.touchesStore) {
         std::fputs("\noptions:\n", out);

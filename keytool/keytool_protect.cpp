@@ -159,6 +159,16 @@ bool ApplySettings(const Options &o, const Passphrase *passphrase)
     return true;
 }
 
+const QintSlotType *SlotTypeOf(std::uint32_t code)
+{
+    for (std::uint32_t i = 0; const QintSlotType *t = QintSlotTypeEx(i); ++i) {
+        if (t->type == code) {
+            return t;
+        }
+    }
+    return nullptr;
+}
+
 std::string PcrList(std::uint32_t mask)
 {
     std::string out;
@@ -184,22 +194,14 @@ std::uint32_t SlotTypeByName(const std::string &name, std::uint32_t use)
 
 const char *SlotTypeName(std::uint32_t code)
 {
-    for (std::uint32_t i = 0; const QintSlotType *t = QintSlotTypeEx(i); ++i) {
-        if (t->type == code) {
-            return t->name;
-        }
-    }
-    return "unknown";
+    const QintSlotType *t = SlotTypeOf(code);
+    return t != nullptr ? t->name : "unknown";
 }
 
 std::uint32_t SlotTypeNeeds(std::uint32_t code)
 {
-    for (std::uint32_t i = 0; const QintSlotType *t = QintSlotTypeEx(i); ++i) {
-        if (t->type == code) {
-            return t->needs;
-        }
-    }
-    return 0;
+    const QintSlotType *t = SlotTypeOf(code);
+    return t != nullptr ? t->needs : 0;
 }
 
 std::string SlotTypeNames(std::uint32_t use, std::uint32_t needs, const char *lastSeparator)
