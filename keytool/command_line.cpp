@@ -41,14 +41,19 @@ std::string Label(const OptionSpec &spec)
     return label;
 }
 
-// Options of mask as the usage line and messages name them, joined.
-std::string Labels(OptMask mask, const char *separator)
+// Options of mask as the usage line and messages name them: "A, B and C"
+// with lastSeparator " and ".
+std::string Labels(OptMask mask, const char *lastSeparator)
 {
-    std::string out;
+    std::vector<std::string> labels;
     for (const OptionSpec &spec : OptionTable()) {
         if ((mask & Bit(spec.id)) != 0) {
-            out += (out.empty() ? "" : separator) + Label(spec);
+            labels.push_back(Label(spec));
         }
+    }
+    std::string out;
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+        out += (i == 0 ? "" : i + 1 == labels.size() ? lastSeparator : ", ") + labels[i];
     }
     return out;
 }
@@ -268,6 +273,7 @@ int ReadCommand(const std::vector<std::string> &words, Options &o, const Command
         } else {
             continue; // an optional argument not given
         }
+        o.argument = word;
         for (const ArgumentSpec &a : ArgumentTable()) {
             if (names[i] == a.name) {
                 if (const std::string error = a.set(*command, o, word); !error.empty()) {
@@ -283,10 +289,10 @@ int ReadCommand(const std::vector<std::string> &words, Options &o, const Command
 // technology, to the slot it makes.
 int CheckOptions(const CommandSpec &c, const Options &o)
 {
-    const std::uint32_t made = SlotTypeNeeds(o.hasProtect ? o.protect : o.slotType);
+    const std::uint32_t made = MadeSlotNeeds(c, o);
     bool applies = (o.given & ~(c.options | EveryCommand())) == 0;
     for (const OptionSpec &spec : OptionTable()) {
-        applies &= (o.given & Bit(spec.id)) == 0 || spec.needs == 0 || (made & spec.needs) != 0;
+        applies &= (o.given & Bit(spec.id)) == 0 || spec.needs == 0 || !c.makesSlot || (made & spec.needs) != 0;
     }
     if (!applies) {
         return UsageError("an option given does not apply to '" + o.command + "'");
@@ -310,6 +316,14 @@ int CheckOptions(const CommandSpec &c, const Options &o)
 }
 
 } // namespace
+
+std::uint32_t MadeSlotNeeds(const CommandSpec &c, const Options &o)
+{
+    if (!c.makesSlot) {
+        return 0;
+    }
+    return SlotTypeNeeds(o.hasProtect ? o.protect : o.slotType != 0 ? o.slotType : QINT_PROTECT_HOST);
+}
 
 int UsageError(const std::string &message)
 {

@@ -5,7 +5,8 @@
 // To add an option: a value in Opt (in table order), a row in kOptions
 // (command_table.cpp) with the setter that stores it in Options, and its bit
 // in the rows of the commands it applies to. To add a command: a row in
-// kCommands and its handler (int Handler(const Options &)).
+// kCommands and its handler (int Handler(const Options &)); a positional
+// argument that needs checking gets a row in kArguments.
 #pragma once
 
 #include <cstdint>
@@ -31,6 +32,7 @@ enum Opt : unsigned {
     kOptModule,
     kOptGenerateKek,
     kOptPinFd,
+    kOptPinSource,
     kOptForce,
     kOptDomain,
     kOptAll,
@@ -39,7 +41,9 @@ enum Opt : unsigned {
     kOptProtect,
     kOptRecovery,
     kOptFor,
+    kOptSignWith,
     kOptOut,
+    kOptToken,
     kOptCount,
 };
 
@@ -68,27 +72,27 @@ struct OptionSpec {
 };
 
 struct CommandSpec {
-    const char *words;     // "create", "protect add"
-    const char *arguments; // the positional arguments: "", "DIR", "TYPE", "SLOT", "[COMMAND]"
-    const char *synopsis;  // options shown in the usage line after the arguments
-    OptMask options;       // the options it takes besides the every-command ones
-    OptMask required;      // options it needs ("prune needs --keep N")
-    OptMask exclusive;     // options of which it takes at most one
-    // With the wrong number of arguments; null: "WORDS: wrong number of
-    // arguments", or "unexpected argument 'X'" for a command without any.
-    const char *badArguments;
-    const char *help; // lines separated by '\n'
-    // Further checks of the options ("" when none fails), or null.
-    std::string (*check)(const Options &o);
-    int (*run)(const Options &o);
-    bool touchesStore; // the callbacks are registered and the passphrase read before run
+    const char *words;                 // "create", "protect add"
+    const char *help;                  // lines separated by '\n'
+    int (*run)(const Options &o);      // the handler
+    const char *arguments = "";        // positional: "DIR", "TYPE", "[COMMAND]" (optional)
+    const char *synopsis = "";         // options shown in the usage line after the arguments
+    OptMask options = 0;               // the options it takes besides the every-command ones
+    OptMask required = 0;              // options it needs ("prune needs --keep N")
+    OptMask exclusive = 0;             // options of which it takes at most one
+    bool makesSlot = false;            // its options of one slot technology apply to the type it makes
+    bool touchesStore = true;          // the callbacks are registered and the passphrase read before run
+    const char *badArguments = nullptr; // with the wrong number of arguments; null: "WORDS: wrong number of
+                                        // arguments", or "unexpected argument 'X'" for a command without any
+    std::string (*check)(const Options &o) = nullptr; // further checks: "" or the usage error
 };
 
 std::span<const OptionSpec> OptionTable();
 std::span<const CommandSpec> CommandTable();
 
 // Positional arguments by name: checks a word and stores it in Options.
-// "" or the usage error; the command's words name it in messages.
+// "" or the usage error; the command's words name it in messages. An
+// argument without a row is stored as it is in Options::argument.
 struct ArgumentSpec {
     const char *name;
     bool rest; // takes every remaining word, none included
@@ -104,6 +108,10 @@ int Help(const Options &o);
 // is to run; otherwise the exit status (help, version, or a usage error,
 // reported).
 int ParseCommandLine(int argc, char **argv, Options &o, const CommandSpec *&command);
+
+// The QINT_NEEDS_ of the slot type the command makes (--protect TYPE,
+// protect add TYPE, host by default); 0 when it makes none.
+std::uint32_t MadeSlotNeeds(const CommandSpec &c, const Options &o);
 
 // The rows named by words: the command ("protect add"), or every command of
 // a group ("protect"). Empty when none.

@@ -119,6 +119,9 @@ constexpr OptionSpec kOptions[] = {
     {kOptPinFd, "pin-fd", 0, "N", G::token, true, 0,
      "read the token PIN from descriptor N (one line); else the\nURI's pin-source file; never on the command line",
      [](Options &o, const char *v) { return Descriptor(v, o.pinFd, "--pin-fd"); }},
+    {kOptPinSource, "pin-source", 0, "SOURCE", G::token, false, kToken,
+     "where loads take the token PIN from: file:PATH,\ncredential:NAME (systemd) or none",
+     [](Options &o, const char *v) { return NonEmpty(v, o.pinSource, "--pin-source"); }},
     {kOptForce, "force", 0, nullptr, G::command, false, 0,
      "create: overwrite an existing store; import: replace an\ninstalled store",
      [](Options &o, const char *) -> std::string { o.force = true; return {}; }},
@@ -143,8 +146,13 @@ constexpr OptionSpec kOptions[] = {
      [](Options &o, const char *) -> std::string { o.recovery = true; return {}; }},
     {kOptFor, "for", 0, "HOSTID", G::command, false, 0, "the identity of the host the copy is for (its host-id)",
      [](Options &o, const char *v) { return NonEmpty(v, o.forHost, "--for"); }},
-    {kOptOut, "out", 0, "DIR", G::command, false, 0, "the folder of the copy",
+    {kOptSignWith, "sign-with", 0, "KEYFILE", G::command, false, 0,
+     "the administrator key that signs the copy (admin-key create)",
+     [](Options &o, const char *v) { return NonEmpty(v, o.signWith, "--sign-with"); }},
+    {kOptOut, "out", 0, "DIR", G::command, false, 0, "export: the folder of the copy; admin-key: the key file",
      [](Options &o, const char *v) { return NonEmpty(v, o.outDir, "--out"); }},
+    {kOptToken, "token", 0, "LABEL", G::command, false, kToken, "the token's label",
+     [](Options &o, const char *v) { return NonEmpty(v, o.token, "--token"); }},
 };
 
 constexpr bool InIdOrder()
@@ -161,7 +169,10 @@ static_assert(InIdOrder(), "kOptions[i] is the option with id i");
 // Options of every command that writes the store.
 constexpr OptMask kWrites = Bit(kOptOwner);
 // Options of every command that makes a slot.
-constexpr OptMask kMakesSlot = Bit(kOptTpm2Pcrs) | Bit(kOptUri) | Bit(kOptModule) | Bit(kOptGenerateKek);
+constexpr OptMask kMakesSlot =
+    Bit(kOptTpm2Pcrs) | Bit(kOptUri) | Bit(kOptModule) | Bit(kOptGenerateKek) | Bit(kOptPinSource);
+// Options of the commands that configure a PKCS#11 module.
+constexpr OptMask kConfiguresModule = Bit(kOptModule) | Bit(kOptToken) | Bit(kOptPinSource);
 
 std::string ImportBindsToThisHost(const Options &o)
 {
@@ -173,69 +184,148 @@ std::string ImportBindsToThisHost(const Options &o)
     return {};
 }
 
+std::string NeedsKeyFile(const Options &o)
+{
+    return (o.given & Bit(kOptOut)) == 0 ? "admin-key create needs --out FILE" : "";
+}
+
+std::string NeedsModuleAndToken(const Options &o)
+{
+    if (o.module.empty() || o.module[0] != '/' || o.token.empty()) {
+        return "pkcs11 " + o.subcommand + " needs --module /PATH and --token LABEL";
+    }
+    return {};
+}
+
+constexpr const char *kTrustUsage = "trust takes list, add PUBFILE or remove FINGERPRINT";
+constexpr const char *kPkcs11Usage = "pkcs11 takes list, add or remove";
+
 constexpr CommandSpec kCommands[] = {
-    {"create", "", "[--force] [--protect TYPE] [--recovery]",
-     kWrites | kMakesSlot | Bit(kOptForce) | Bit(kOptProtect) | Bit(kOptRecovery), 0, 0, nullptr,
-     "make a new store pair (one active key per domain)\n"
-     "protected by TYPE: host (default), tpm2, host+tpm2\n"
-     "or pkcs11 (a key on a token, see below),\n"
-     "and with --recovery a recovery passphrase too; the\n"
-     "host key file is created (0400) if missing, never\n"
-     "replaced; refuses to overwrite a store without --force",
-     nullptr, Create, true},
-    {"rotate", "", "[--domain N | --all]", kWrites | Bit(kOptDomain) | Bit(kOptAll), 0,
-     Bit(kOptDomain) | Bit(kOptAll), nullptr,
-     "retire the active key of domain N (default: of\nevery domain) and add a new active key", nullptr, Rotate,
-     true},
-    {"prune", "", "--keep N", kWrites | Bit(kOptKeep), Bit(kOptKeep), 0, nullptr,
-     "keep only the N newest retired keys per domain\n(cipher texts under removed keys stop decrypting)", nullptr,
-     Prune, true},
-    {"list", "", "", 0, 0, 0, nullptr, "show keys: domain, key id, state, creation time", nullptr, List, true},
-    {"verify", "", "", 0, 0, 0, nullptr, "check both files; exit 0 only when both are valid\nand equal", nullptr,
-     Verify, true},
-    {"backup", "", "--dir DIR", kWrites | Bit(kOptDir), Bit(kOptDir), 0, nullptr,
-     "write DIR/zorvm_primary_file.dat.membak and\n"
-     "DIR/zorvm_standby_file.dat.membak (the same slots:\n"
-     "on another host they open only through recovery)",
-     nullptr, Backup, true},
-    {"protect list", "", "", kWrites, 0, 0, nullptr, "show the protector slots and whether each opens here", nullptr,
-     ProtectList, true},
-    {"protect add", "TYPE", "", kWrites | kMakesSlot, 0, 0, nullptr, "add a slot: host, tpm2, host+tpm2 or recovery",
-     nullptr, ProtectAdd, true},
-    {"protect remove", "SLOT", "", kWrites, 0, 0, nullptr, "remove slot SLOT (not the last one that opens here)",
-     nullptr, ProtectRemove, true},
-    {"migrate", "", "--protect TYPE [--recovery]", kWrites | kMakesSlot | Bit(kOptProtect) | Bit(kOptRecovery),
-     Bit(kOptProtect), 0, nullptr,
-     "new root key under a TYPE slot (and a recovery slot);\n"
-     "every key and key id stays; turns a store protected\n"
-     "by the built-in key only into a protected one",
-     nullptr, Migrate, true},
-    {"host-id", "", "", 0, 0, 0, nullptr,
-     "print this host's identity (one line) for export --for;\ncreates the host key file (0400) if missing", nullptr,
-     HostId, true},
-    {"export", "", "--for HOSTID --out DIR", kWrites | Bit(kOptFor) | Bit(kOptOut), Bit(kOptFor) | Bit(kOptOut), 0,
-     nullptr,
-     "write DIR/zorvm_primary_file.dat and\n"
-     "DIR/zorvm_standby_file.dat: a copy that opens only on\n"
-     "that host (and through the store's recovery and pkcs11\n"
-     "slots); safe to carry",
-     nullptr, Export, true},
-    {"import", "DIR", "[--protect TYPE] [--force]",
-     kWrites | Bit(kOptTpm2Pcrs) | Bit(kOptProtect) | Bit(kOptForce), 0, 0,
-     "import needs the folder of the copy: import DIR",
-     "check a copy exported for this host, bind it to this\n"
-     "host (TYPE host by default, or tpm2, host+tpm2) and\n"
-     "install it; --force replaces an installed store",
-     ImportBindsToThisHost, Import, true},
-    {"help", "[COMMAND]", "", 0, 0, 0, nullptr, "this text, or the usage and options of COMMAND", nullptr, Help,
-     false},
+    {.words = "create",
+     .help = "make a new store pair (one active key per domain)\n"
+             "protected by TYPE: host (default), tpm2, host+tpm2\n"
+             "or pkcs11 (a key on a token, see below),\n"
+             "and with --recovery a recovery passphrase too; the\n"
+             "host key file is created (0400) if missing, never\n"
+             "replaced; refuses to overwrite a store without --force",
+     .run = Create,
+     .synopsis = "[--force] [--protect TYPE] [--recovery]",
+     .options = kWrites | kMakesSlot | Bit(kOptForce) | Bit(kOptProtect) | Bit(kOptRecovery),
+     .makesSlot = true},
+    {.words = "rotate",
+     .help = "retire the active key of domain N (default: of\nevery domain) and add a new active key",
+     .run = Rotate,
+     .synopsis = "[--domain N | --all]",
+     .options = kWrites | Bit(kOptDomain) | Bit(kOptAll),
+     .exclusive = Bit(kOptDomain) | Bit(kOptAll)},
+    {.words = "prune",
+     .help = "keep only the N newest retired keys per domain\n(cipher texts under removed keys stop decrypting)",
+     .run = Prune,
+     .synopsis = "--keep N",
+     .options = kWrites | Bit(kOptKeep),
+     .required = Bit(kOptKeep)},
+    {.words = "list", .help = "show keys: domain, key id, state, creation time", .run = List},
+    {.words = "verify", .help = "check both files; exit 0 only when both are valid\nand equal", .run = Verify},
+    {.words = "backup",
+     .help = "write DIR/zorvm_primary_file.dat.membak and\n"
+             "DIR/zorvm_standby_file.dat.membak (the same slots:\n"
+             "on another host they open only through recovery)",
+     .run = Backup,
+     .synopsis = "--dir DIR",
+     .options = kWrites | Bit(kOptDir),
+     .required = Bit(kOptDir)},
+    {.words = "protect list",
+     .help = "show the protector slots and whether each opens here",
+     .run = ProtectList,
+     .options = kWrites},
+    {.words = "protect add",
+     .help = "add a slot: host, tpm2, host+tpm2 or recovery",
+     .run = ProtectAdd,
+     .arguments = "TYPE",
+     .options = kWrites | kMakesSlot,
+     .makesSlot = true},
+    {.words = "protect remove",
+     .help = "remove slot SLOT (not the last one that opens here)",
+     .run = ProtectRemove,
+     .arguments = "SLOT",
+     .options = kWrites},
+    {.words = "migrate",
+     .help = "new root key under a TYPE slot (and a recovery slot);\n"
+             "every key and key id stays; turns a store protected\n"
+             "by the built-in key only into a protected one",
+     .run = Migrate,
+     .synopsis = "--protect TYPE [--recovery]",
+     .options = kWrites | kMakesSlot | Bit(kOptProtect) | Bit(kOptRecovery),
+     .required = Bit(kOptProtect),
+     .makesSlot = true},
+    {.words = "host-id",
+     .help = "print this host's identity (one line) for export --for;\ncreates the host key file (0400) if missing",
+     .run = HostId},
+    {.words = "export",
+     .help = "write DIR/zorvm_primary_file.dat and\n"
+             "DIR/zorvm_standby_file.dat: a copy that opens only on\n"
+             "that host (and through the store's recovery and pkcs11\n"
+             "slots), signed with the administrator key KEYFILE;\n"
+             "safe to carry",
+     .run = Export,
+     .synopsis = "--for HOSTID --sign-with KEYFILE --out DIR",
+     .options = kWrites | Bit(kOptFor) | Bit(kOptSignWith) | Bit(kOptOut),
+     .required = Bit(kOptFor) | Bit(kOptSignWith) | Bit(kOptOut)},
+    {.words = "import",
+     .help = "check a copy exported for this host, bind it to this\n"
+             "host (TYPE host by default, or tpm2, host+tpm2) and\n"
+             "install it; --force replaces an installed store",
+     .run = Import,
+     .arguments = "DIR",
+     .synopsis = "[--protect TYPE] [--force]",
+     .options = kWrites | Bit(kOptTpm2Pcrs) | Bit(kOptProtect) | Bit(kOptForce),
+     .makesSlot = true,
+     .badArguments = "import needs the folder of the copy: import DIR",
+     .check = ImportBindsToThisHost},
+    {.words = "adopt",
+     .help = "make the store at --primary and --standby the one this\n"
+             "host serves (a store restored by hand from a backup)",
+     .run = Adopt},
+    {.words = "admin-key create",
+     .help = "make an administrator key pair for signing exports:\n"
+             "FILE (private, 0600) and FILE.pub",
+     .run = AdminKey,
+     .synopsis = "--out FILE",
+     .options = Bit(kOptOut),
+     .badArguments = "admin-key takes create --out FILE",
+     .check = NeedsKeyFile},
+    {.words = "trust list", .help = "show the administrator keys whose exports this host takes", .run = Trust,
+     .badArguments = kTrustUsage},
+    {.words = "trust add", .help = "take exports signed by the key in PUBFILE", .run = Trust,
+     .arguments = "PUBFILE", .badArguments = kTrustUsage},
+    {.words = "trust remove", .help = "no longer take exports signed by the key FINGERPRINT", .run = Trust,
+     .arguments = "FINGERPRINT", .badArguments = kTrustUsage},
+    {.words = "pkcs11 list",
+     .help = "show the PKCS#11 modules and tokens this host uses",
+     .run = Pkcs11,
+     .badArguments = kPkcs11Usage},
+    {.words = "pkcs11 add",
+     .help = "let pkcs11 slots of token LABEL open through module\n"
+             "/PATH, with the PIN from SOURCE: --module /PATH\n"
+             "--token LABEL [--pin-source SOURCE]",
+     .run = Pkcs11,
+     .options = kConfiguresModule,
+     .badArguments = kPkcs11Usage,
+     .check = NeedsModuleAndToken},
+    {.words = "pkcs11 remove",
+     .help = "forget module and token: --module /PATH --token LABEL",
+     .run = Pkcs11,
+     .options = kConfiguresModule,
+     .badArguments = kPkcs11Usage,
+     .check = NeedsModuleAndToken},
+    {.words = "help",
+     .help = "this text, or the usage and options of COMMAND",
+     .run = Help,
+     .arguments = "[COMMAND]",
+     .touchesStore = false},
 };
 
 constexpr ArgumentSpec kArguments[] = {
-    {"DIR", false, [](const CommandSpec &, Options &o, const std::string &word) -> std::string {
-         o.argument = word;
-         return {};
-     }},
     {"TYPE", false, [](const CommandSpec &, Options &o, const std::string &word) -> std::string {
          o.argument = word;
          o.slotType = SlotTypeByName(word, QINT_SLOT_ADDABLE);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "crypto/secret.h"
 #include "zorv_admin.h"
 
 namespace keytool {
@@ -50,6 +51,9 @@ struct Options {
     int pinFd = -1;            // --pin-fd N
     std::string forHost;       // export --for HOSTID
     std::string outDir;        // export --out DIR
+    std::string signWith;      // export --sign-with FILE (administrator key)
+    std::string token;         // pkcs11 add/remove --token LABEL
+    std::string pinSource;     // pkcs11 add --pin-source SOURCE; protect add pkcs11
 };
 
 // Applies --host-key, --tpm2-pcrs and the recovery passphrase: read from
@@ -109,6 +113,26 @@ bool HostKeyExists();
 // a new one the owner of the primary file.
 void NoteHostKeyCreated(const Options &o, bool hadHostKey);
 
+// The host's pin of the store it serves: commands that write a store ask for
+// it to follow (takeAsServed: create, migrate, import of the served pair
+// make it the served store; other writes move the pin of the served store
+// forwards); UpdatePin does it once the files are in place.
+void PinAfterWrite(const Options &o, bool takeAsServed);
+bool UpdatePin(const Options &o);
+
+// The administrator's signing key for export, read whole into wiping storage.
+bool ReadSigningKey(const std::string &path, zorv::SecretBytes &pem);
+// Records module, token and PIN source in the host configuration (a new
+// pkcs11 slot opens only through what is recorded there).
+bool ConfigurePkcs11Slot(const std::string &module, const std::string &token, const std::string &pinSource);
+// The same for the slot the command line describes (--uri, --module,
+// --pin-source). False, with a message, when one of them is missing.
+bool ConfigureNewPkcs11Slot(const Options &o);
+
+int Adopt(const Options &o);
+int AdminKey(const Options &o);
+int Trust(const Options &o);
+int Pkcs11(const Options &o);
 int Create(const Options &o);
 int Rotate(const Options &o);
 int Prune(const Options &o);

@@ -129,6 +129,7 @@ int Create(const Options &o)
         return Fail(o, rc, r);
     }
     NoteHostKeyCreated(o, hadHostKey);
+    PinAfterWrite(o, true);
     std::printf("created key store %s and %s: 37 domains, key id 1 active\n", o.primary.c_str(), o.standby.c_str());
     PrintSlots(o, stdout);
     return kExitOk;
@@ -150,6 +151,7 @@ int Rotate(const Options &o)
         return Fail(o, rc, r);
     }
     NoteRestorable(o, r);
+    PinAfterWrite(o, false);
     std::vector<QintKeyInfo> keys;
     QintStoreInfo info{};
     std::uint64_t lrc = 0;
@@ -174,6 +176,7 @@ int Prune(const Options &o)
         return Fail(o, rc, r);
     }
     NoteRestorable(o, r);
+    PinAfterWrite(o, false);
     std::printf("removed %" PRIu32 " retired key(s); at most %" PRIu32 " retired per domain remain\n", removed,
                 o.keep);
     return kExitOk;

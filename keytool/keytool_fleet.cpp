@@ -2,6 +2,7 @@
 // the store sealed for another host (export), and taking such a copy in
 // (import). The PKCS#11 PIN comes from a descriptor (--pin-fd) or the
 // URI's pin-source file, never from the command line.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 
 #include <openssl/crypto.h>
 
+#include "crypto/admin_key.h"
 #include "keytool.h"
 #include "zorv_admin.h"
 
@@ -29,7 +31,11 @@ QintKeyFileName Names(const Options &o) { return QintKeyFileName{o.primary.c_str
 struct DirPair {
     std::string primary;
     std::string standby;
-    explicit DirPair(const std::string &dir) : primary(dir + "/" + kPrimaryName), standby(dir + "/" + kStandbyName) {}
+    std::string signature;
+    explicit DirPair(const std::string &dir)
+        : primary(dir + "/" + kPrimaryName), standby(dir + "/" + kStandbyName), signature(dir + "/zorvm_export.sig")
+    {
+    }
     QintKeyFileName names() const { return QintKeyFileName{primary.c_str(), standby.c_str(), nullptr}; }
 };
 
@@ -46,6 +52,23 @@ TokenPinBuffer &Pin()
 {
     static TokenPinBuffer pin;
     return pin;
+}
+
+// The export's signature file, replacing one of an earlier export; never
+// written through a link.
+bool WriteSignature(const std::string &path, const char *text)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    const std::size_t n = std::strlen(text);
+    const bool ok = fd >= 0 && ::write(fd, text, n) == static_cast<ssize_t>(n) && ::fsync(fd) == 0;
+    const int error = errno;
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    if (!ok) {
+        std::fprintf(stderr, "zorvm_keytool: export: %s: %s\n", path.c_str(), std::strerror(error));
+    }
+    return ok;
 }
 
 } // namespace
@@ -104,7 +127,8 @@ int HostId(const Options &o)
         std::fprintf(stderr, "zorvm_keytool: note: created host key file %s (mode 0400)\n", QintHostKeyFileEx());
     }
     (void)o;
-    std::printf("%s\n", text);
+    std::printf("%s\nfingerprint %s (read it out to whoever exports for this host)\n", text,
+                zorv::HostIdFingerprint(text).c_str());
     return kExitOk;
 }
 
@@ -118,7 +142,18 @@ int Export(const Options &o)
     const QintKeyFileName names = Names(o);
     const QintKeyFileName target = out.names();
     QintAdminReport r{};
-    const std::uint64_t rc = QintAdminExportEx(&names, o.forHost.c_str(), &target, &r);
+    zorv::SecretBytes key;
+    if (!ReadSigningKey(o.signWith, key)) {
+        return kExitFailure;
+    }
+    char signature[1024] = {};
+    const std::uint64_t rc =
+        QintAdminExportEx(&names, o.forHost.c_str(), &target, key.data(), key.size(), signature, sizeof signature, &r);
+    if (rc == QINT_ERR_BAD_ARGUMENT) {
+        std::fprintf(stderr, "zorvm_keytool: export: --sign-with %s: not an Ed25519 private key in PEM (made by "
+                             "'admin-key create')\n", o.signWith.c_str());
+        return kExitFailure;
+    }
     if (rc == QINT_ERR_BAD_HOST_ID) {
         std::fprintf(stderr, "zorvm_keytool: export: --for: %s\n", QintErrorTextEx(rc));
         return kExitFailure;
@@ -131,8 +166,13 @@ int Export(const Options &o)
     if (rc != 0) {
         return Fail(o, rc, r);
     }
-    std::printf("exported to %s and %s: opens only on host %s (and through any recovery or pkcs11 slot kept)\n",
-                out.primary.c_str(), out.standby.c_str(), o.forHost.c_str());
+    if (!WriteSignature(out.signature, signature)) {
+        return kExitFailure;
+    }
+    std::printf("exported to %s and %s, signed in %s: opens only on host %s (and through any recovery or pkcs11 "
+                "slot kept)\nfor the host with fingerprint %s: compare it with what that host's 'host-id' shows\n",
+                out.primary.c_str(), out.standby.c_str(), out.signature.c_str(), o.forHost.c_str(),
+                zorv::HostIdFingerprint(o.forHost).c_str());
     return kExitOk;
 }
 
@@ -144,7 +184,14 @@ int Import(const Options &o)
     const std::uint32_t protect = o.hasProtect ? o.protect : QINT_PROTECT_HOST;
     const bool hadHostKey = HostKeyExists();
     QintAdminReport r{};
-    const std::uint64_t rc = QintAdminImportEx(&source, &names, protect, o.force ? QINT_ADMIN_FORCE : 0, &r);
+    char signer[128] = {};
+    const std::uint64_t rc = QintAdminImportEx(&source, in.signature.c_str(), &names, protect,
+                                               o.force ? QINT_ADMIN_FORCE : 0, signer, sizeof signer, &r);
+    if (rc == QINT_ERR_UNSIGNED) {
+        std::fprintf(stderr, "zorvm_keytool: import: %s: %s%s%s\n", in.signature.c_str(), QintErrorTextEx(rc),
+                     signer[0] != '\0' ? "; signed by " : "", signer);
+        return kExitFailure;
+    }
     if (rc == QINT_ERR_EXISTS) {
         std::fprintf(stderr, "zorvm_keytool: import: %s: a store is installed (use --force to replace it)\n",
                      o.primary.c_str());
@@ -158,8 +205,9 @@ int Import(const Options &o)
         return Fail(from, rc, r);
     }
     NoteHostKeyCreated(o, hadHostKey);
-    std::printf("imported %s into %s and %s, now protected by this host (slot type %s)\n", o.argument.c_str(),
-                o.primary.c_str(), o.standby.c_str(), SlotTypeName(protect));
+    PinAfterWrite(o, true);
+    std::printf("imported %s (signed by %s) into %s and %s, now protected by this host (slot type %s)\n",
+                o.argument.c_str(), signer, o.primary.c_str(), o.standby.c_str(), SlotTypeName(protect));
     return kExitOk;
 }
 

@@ -3,6 +3,7 @@
 #include "command_line.h"
 #include "keytool.h"
 #include "process_hardening.h"
+#include "zorv_admin.h"
 
 int main(int argc, char **argv)
 {
@@ -22,6 +23,12 @@ int main(int argc, char **argv)
     if (!keytool::SetUpProtection(o)) {
         return keytool::kExitFailure;
     }
+    if ((keytool::MadeSlotNeeds(*command, o) & QINT_NEEDS_TOKEN) != 0 && !keytool::ConfigureNewPkcs11Slot(o)) {
+        return keytool::kExitFailure;
+    }
     const int rc = command->run(o);
-    return keytool::FinishWrites(rc == keytool::kExitOk) ? rc : keytool::kExitFailure;
+    if (!keytool::FinishWrites(rc == keytool::kExitOk)) {
+        return keytool::kExitFailure;
+    }
+    return rc == keytool::kExitOk && !keytool::UpdatePin(o) ? keytool::kExitFailure : rc;
 }

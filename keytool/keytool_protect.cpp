@@ -333,6 +333,7 @@ int ProtectAdd(const Options &o)
         return Fail(o, rc, r);
     }
     NoteHostKeyCreated(o, hadHostKey);
+    PinAfterWrite(o, false);
     std::printf("added slot %" PRIu32 " (%s)\n", id, SlotTypeName(o.slotType));
     return kExitOk;
 }
@@ -350,6 +351,7 @@ int ProtectRemove(const Options &o)
     if (rc != 0) {
         return Fail(o, rc, r);
     }
+    PinAfterWrite(o, false);
     std::printf("removed slot %" PRIu32 "\n", id);
     return kExitOk;
 }
@@ -364,6 +366,7 @@ int Migrate(const Options &o)
         return Fail(o, rc, r);
     }
     NoteHostKeyCreated(o, hadHostKey);
+    PinAfterWrite(o, true);
     std::printf("migrated %s and %s to a new root key protected by %s%s; every key and key id kept\n",
                 o.primary.c_str(), o.standby.c_str(), SlotTypeName(o.protect), o.recovery ? " and recovery" : "");
     return kExitOk;

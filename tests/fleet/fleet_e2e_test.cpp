@@ -68,7 +68,9 @@ TEST(FleetPkcs11, StoreOpensThroughTheTokenAndTheDaemonAsksItOnce)
     EXPECT_EQ(o.status, 0) << o.out << o.err;
     EXPECT_NE(o.out.find("pkcs11"), std::string::npos) << o.out;
     EXPECT_NE(o.out.find("opens here"), std::string::npos) << o.out;
-    EXPECT_NE(o.out.find("  token key " + uri + " (module " + ZORVA_COUNTING_MODULE + ")\n"), std::string::npos)
+    // The slot keeps the token and key only; the PIN source went to the host configuration.
+    const std::string identity = uri.substr(0, uri.find('?'));
+    EXPECT_NE(o.out.find("  token key " + identity + " (module " + ZORVA_COUNTING_MODULE + ")\n"), std::string::npos)
         << o.out;
 
     const std::string cipher = CipherOf("token-guarded", tools);
@@ -112,18 +114,23 @@ TEST(FleetExport, CopyForHostAServesOnAAndOpensNowhereElse)
     const std::string out = dir + "/for-a";
     RemoveKeyStore();
 
-    // The administrator's machine: its own store, and host A's id.
+    // The administrator's machine: its own store, its signing key, and host
+    // A's id. Host A trusts the administrator's key (the hosts of this test
+    // share one host configuration).
+    const std::string signing = dir + "/admin.pem";
+    ASSERT_EQ(Keytool({"admin-key", "create", "--out", signing}).status, 0);
+    ASSERT_EQ(Keytool({"trust", "add", signing + ".pub"}).status, 0);
     ASSERT_EQ(Keytool({"create", "--host-key", admin}).status, 0);
     const std::string cipher = CipherOf("fleet secret", {{"ZORVA_HOST_KEY", admin}});
     Outcome id = Keytool({"host-id", "--host-key", hostA});
     ASSERT_EQ(id.status, 0) << id.err;
     const std::string idA = id.out.substr(0, id.out.find('\n'));
     ASSERT_EQ(Keytool({"host-id", "--host-key", hostB}).status, 0);
-    Outcome o = Keytool({"export", "--for", idA, "--out", out, "--host-key", admin});
+    Outcome o = Keytool({"export", "--for", idA, "--sign-with", signing, "--out", out, "--host-key", admin});
     ASSERT_EQ(o.status, 0) << o.out << o.err;
     std::string typo = idA;
     typo[20] = typo[20] == 'x' ? 'y' : 'x';
-    o = Keytool({"export", "--for", typo, "--out", dir + "/typo", "--host-key", admin});
+    o = Keytool({"export", "--for", typo, "--sign-with", signing, "--out", dir + "/typo", "--host-key", admin});
     EXPECT_NE(o.status, 0) << "a mistyped host id is refused";
     EXPECT_NE(o.err.find("mistyped"), std::string::npos) << o.err;
     RemoveKeyStore();
@@ -132,6 +139,29 @@ TEST(FleetExport, CopyForHostAServesOnAAndOpensNowhereElse)
     o = Keytool({"import", out, "--host-key", hostB});
     EXPECT_NE(o.status, 0);
     EXPECT_NE(o.err.find("another host"), std::string::npos) << o.err;
+    EXPECT_FALSE(::access(kPrimary.c_str(), F_OK) == 0) << "nothing installed";
+
+    // A copy without its signature, and an attacker's own store exported for
+    // A and signed with a key A does not trust, are refused before any slot
+    // of theirs is opened.
+    const std::string unsigned_ = dir + "/unsigned";
+    ASSERT_EQ(std::system(("cp -r '" + out + "' '" + unsigned_ + "' && rm '" + unsigned_ + "/zorvm_export.sig'").c_str()),
+              0);
+    o = Keytool({"import", unsigned_, "--host-key", hostA});
+    EXPECT_NE(o.status, 0);
+    EXPECT_NE(o.err.find("no valid signature"), std::string::npos) << o.err;
+    const std::string rogueKey = dir + "/rogue.pem";
+    const std::string rogueStore = dir + "/rogue.key";
+    const std::string rogueOut = dir + "/rogue";
+    ASSERT_EQ(Keytool({"admin-key", "create", "--out", rogueKey}).status, 0);
+    ASSERT_EQ(Keytool({"create", "--host-key", rogueStore, "--force"}).status, 0);
+    ASSERT_EQ(Keytool({"export", "--for", idA, "--sign-with", rogueKey, "--out", rogueOut, "--host-key", rogueStore})
+                  .status,
+              0);
+    RemoveKeyStore();
+    o = Keytool({"import", rogueOut, "--host-key", hostA});
+    EXPECT_NE(o.status, 0);
+    EXPECT_NE(o.err.find("no valid signature"), std::string::npos) << o.err;
     EXPECT_FALSE(::access(kPrimary.c_str(), F_OK) == 0) << "nothing installed";
 
     // A copy changed on the way is refused.
@@ -151,6 +181,7 @@ TEST(FleetExport, CopyForHostAServesOnAAndOpensNowhereElse)
     // Host A: imports, re-binds to its host key, serves.
     o = Keytool({"import", out, "--host-key", hostA});
     ASSERT_EQ(o.status, 0) << o.out << o.err;
+    EXPECT_NE(o.out.find("signed by SHA256:"), std::string::npos) << o.out;
     o = Keytool({"protect", "list", "--host-key", hostA});
     EXPECT_NE(o.out.find("host"), std::string::npos) << o.out;
     EXPECT_EQ(o.out.find("sealed-for"), std::string::npos) << "the sealed slot is gone after import\n" << o.out;

@@ -47,15 +47,15 @@ Pieces SecretPieces(const std::string &file)
 {
     Pieces pieces;
     pieces.loadOnly.push_back(file.substr(32, 32));
-    std::size_t at = 72;
+    std::size_t at = 88; // format 3: after the store id
     for (unsigned slots = static_cast<unsigned char>(file.at(68)); slots > 0; --slots) {
         const std::size_t params = static_cast<unsigned char>(file.at(at + 2)) |
                                    static_cast<std::size_t>(static_cast<unsigned char>(file.at(at + 3))) << 8;
         pieces.loadOnly.push_back(file.substr(at + 4 + params + 12, 32));
         at += 4 + params + 12 + 32 + 16;
     }
-    for (std::uint32_t i = 0, n = Le32(file, 64); i < n; ++i, at += 80) {
-        pieces.wrapped.push_back(file.substr(at + 32, 32));
+    for (std::uint32_t i = 0, n = Le32(file, 64); i < n; ++i, at += 88) {
+        pieces.wrapped.push_back(file.substr(at + 40, 32));
     }
     pieces.loadOnly.push_back(file.substr(file.size() - 32));
     return pieces;

@@ -294,7 +294,7 @@ TEST_F(KeytoolTest, MigrateTurnsAFormatOneStoreIntoAHostStore)
     r = Tool("migrate --protect host");
     ASSERT_EQ(r.status, 0) << r.err;
     r = Tool("list");
-    EXPECT_TRUE(Has(r.out, "format 2")) << r.out;
+    EXPECT_TRUE(Has(r.out, "format 3")) << r.out;
     EXPECT_TRUE(Has(r.out, "slot   1  host             opens here")) << r.out;
     EXPECT_TRUE(Has(r.out, "     9      2  active")) << "every key and key id kept";
     EXPECT_EQ(Tool("rotate --domain 9").status, 0);

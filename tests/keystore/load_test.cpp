@@ -124,21 +124,25 @@ TEST_F(LoadTest, AWriterFinishingDuringTheLoadIsTakenNotRestoredOver)
     EXPECT_EQ(ReadBytes(primary_), newer);
 }
 
-TEST_F(LoadTest, EqualCountersButDifferentBytesPreferThePrimary)
+TEST_F(LoadTest, ACopyOfAnotherStoreNeverRestoresNorReplacesThisOne)
 {
-    // A second store made with the same counter (force counts from the old
-    // one, so make both at counter 1 in separate folders).
+    // Another store that opens here too, with a higher counter, as the
+    // standby: it is refused and left as it is, whatever its counter says.
     TempDir other;
     const std::string p2 = other.File("p"), s2 = other.File("s");
     QintKeyFileName n2{p2.c_str(), s2.c_str(), nullptr};
     ASSERT_EQ(QintAdminCreateEx(&n2, 0, nullptr), 0u);
-    WriteBytes(standby_, ReadBytes(p2));
+    ASSERT_EQ(QintAdminRotateEx(&n2, QINT_ALL_DOMAINS, nullptr), 0u);
+    const auto foreign = ReadBytes(p2);
+    WriteBytes(standby_, foreign);
     const auto primary = ReadBytes(primary_);
     QintAdminReport report{};
-    EXPECT_EQ(QintAdminVerifyEx(&names_, &report), QINT_ERR_COPIES_DIFFER);
+    EXPECT_EQ(QintAdminVerifyEx(&names_, &report), QINT_ERR_FOREIGN_COPY);
     EXPECT_EQ(report.failedFile, QINT_FILE_STANDBY);
     EXPECT_EQ(Init(), QINT_LOADED_RESTORED);
-    EXPECT_EQ(ReadBytes(standby_), primary);
+    EXPECT_TRUE(Capture::Get().Logged("refused"));
+    EXPECT_EQ(ReadBytes(standby_), foreign);
+    EXPECT_EQ(ReadBytes(primary_), primary);
 }
 
 TEST_F(LoadTest, NoValidCopyFailsWithItsCauseAndWritesNothing)
@@ -160,7 +164,7 @@ TEST_F(LoadTest, NoValidCopyFailsWithItsCauseAndWritesNothing)
 
     // Another format version, and nothing else usable.
     auto v3 = ReadBytes(primary_);
-    v3[4] = 3;
+    v3[4] = 4;
     WriteBytes(primary_, v3);
     EXPECT_EQ(Init(), QINT_ERR_UNSUPPORTED_VERSION);
 
@@ -255,8 +259,8 @@ TEST_F(LoadTest, DamagedFilesAreDetectedThroughTheFilesAndToldApart)
     // Every flip and truncation is covered on the codec itself
     // (store_codec_test); here a sample goes through real files.
     const auto good = ReadBytes(primary_);
-    constexpr std::size_t kEntries = 72 + 64; // header, one host slot
-    ASSERT_EQ(good.size(), kEntries + 37u * 80u + 32u);
+    constexpr std::size_t kEntries = 88 + 64; // header, one host slot
+    ASSERT_EQ(good.size(), kEntries + 37u * 88u + 32u);
     QintAdminReport report{};
     for (std::size_t i = 0; i < good.size(); i += 53) {
         auto bad = good;
@@ -265,7 +269,7 @@ TEST_F(LoadTest, DamagedFilesAreDetectedThroughTheFilesAndToldApart)
         ASSERT_NE(QintAdminVerifyEx(&names_, &report), 0u) << "flip at " << i;
         ASSERT_EQ(report.failedFile, QINT_FILE_PRIMARY) << "flip at " << i;
     }
-    for (std::size_t n : {0ul, 3ul, 4ul, 67ul, 68ul, 72ul, 135ul, 1000ul, good.size() - 1}) {
+    for (std::size_t n : {0ul, 3ul, 4ul, 67ul, 68ul, 72ul, 88ul, 151ul, 1000ul, good.size() - 1}) {
         WriteBytes(primary_, std::vector<unsigned char>(good.begin(), good.begin() + static_cast<long>(n)));
         ASSERT_NE(QintAdminVerifyEx(&names_, &report), 0u) << "truncated to " << n;
     }

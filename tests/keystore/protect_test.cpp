@@ -199,7 +199,7 @@ TEST_F(ProtectTest, AFormatOneStoreLoadsSaysSoOnceAndMigratesKeepingEveryCipherT
     ASSERT_EQ(QintAdminMigrateEx(&names_, QINT_PROTECT_HOST, 0, nullptr), 0u);
     const Bytes migrated = ReadBytes(primary_);
     ASSERT_GT(migrated.size(), 6u);
-    EXPECT_EQ(migrated[4], 2) << "format 2";
+    EXPECT_EQ(migrated[4], 3) << "format 3";
     EXPECT_FALSE(std::equal(old.begin() + 32, old.begin() + 64, migrated.begin() + 32)) << "a new salt";
     ASSERT_EQ(Init(), 0u);
     EXPECT_EQ(Open(key1), "sealed under key 1");

@@ -31,6 +31,8 @@ zorv::StoreImage SmallStore()
 {
     zorv::StoreImage image;
     image.counter = 7;
+    image.hasId = true;
+    image.id.fill(0x1D);
     image.created = 1700000000;
     image.updated = 1700000100;
     for (std::size_t i = 0; i < image.salt.size(); ++i) {
@@ -43,6 +45,7 @@ zorv::StoreImage SmallStore()
             k.keyId = id;
             k.state = id == 2 ? zorv::kKeyActive : zorv::kKeyRetired;
             k.created = 1700000000 + id;
+            k.changed = id == 1 ? 1700000050 : 0;
             for (std::size_t i = 0; i < 32; ++i) {
                 k.key.data()[i] = static_cast<std::uint8_t>(d * 31 + id * 7 + i);
             }
@@ -67,13 +70,16 @@ TEST(StoreCodec, RoundTripsAndRejectsEveryFlipAndEveryTruncation)
     const zorv::StoreImage image = SmallStore();
     Bytes file;
     ASSERT_EQ(zorv::EncodeStore(defaults, image, file), 0u);
-    ASSERT_EQ(file.size(), 72u + zorv::kSlotFixedSize + 74u * 80u + 32u);
+    ASSERT_EQ(file.size(), 88u + zorv::kSlotFixedSize + 74u * 88u + 32u);
 
     zorv::StoreImage back;
     ASSERT_EQ(zorv::DecodeStore(file, TestUnlock(), back), 0u);
     EXPECT_EQ(back.openedSlot, 1u);
     EXPECT_EQ(back.counter, 7u);
     EXPECT_EQ(back.updated, 1700000100);
+    EXPECT_TRUE(back.hasId);
+    EXPECT_EQ(back.id, image.id);
+    EXPECT_EQ(back.keys[0].changed, 1700000050);
     ASSERT_EQ(back.keys.size(), image.keys.size());
     for (std::size_t i = 0; i < back.keys.size(); ++i) {
         EXPECT_EQ(back.keys[i].keyId, image.keys[i].keyId);
@@ -107,7 +113,7 @@ TEST(StoreCodec, TellsTheCausesApart)
     bad[1] = 'X';
     EXPECT_EQ(zorv::DecodeStore(bad, u, out), QINT_ERR_BAD_MAGIC);
     bad = file;
-    bad[4] = 3;
+    bad[4] = 4;
     EXPECT_EQ(zorv::DecodeStore(bad, u, out), QINT_ERR_UNSUPPORTED_VERSION);
     bad = file;
     bad[64] = 75; // entry count

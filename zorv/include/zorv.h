@@ -86,6 +86,16 @@ extern "C" {
 #define QINT_ERR_SEALED_TAMPERED 1331u    /* a sealed copy changed since it was sealed */
 #define QINT_ERR_BAD_HOST_ID 1332u        /* a host id is malformed or mistyped */
 
+/* What the host trusts (its configuration folder, /etc/zorva): which store
+ * it serves, whose exports it imports, which PKCS#11 modules it loads. */
+#define QINT_ERR_FOREIGN_COPY 1340u       /* a copy of another store beside this one: refused, left as it is */
+#define QINT_ERR_NOT_PINNED 1341u         /* not the store this host serves (import or adopt accepts one) */
+#define QINT_ERR_FORMAT1_REFUSED 1342u    /* a format-1 store on a host that serves a newer one */
+#define QINT_ERR_IMPORT_ONLY 1343u        /* a carried copy: it opens only through import */
+#define QINT_ERR_UNSIGNED 1344u           /* no valid signature by an administrator key this host trusts */
+#define QINT_ERR_PKCS11_NOT_CONFIGURED 1345u /* the slot's PKCS#11 module is not configured on this host */
+#define QINT_ERR_HOST_CONFIG 1346u        /* the host configuration is unsafe or unreadable */
+
 /* Event codes sent through the notify slot (23). The data is a NUL-terminated
  * text (the restored path; "key" for a changed active key), its length
  * without the NUL. */

@@ -173,18 +173,39 @@ ZORV_API uint64_t QintAdminMigrateEx(const QintKeyFileName *names, uint32_t prot
 ZORV_API uint64_t QintHostIdEx(char *text, size_t capacity);
 /* Writes to target a copy of the store (which must open here) whose slots
  * are one sealed-for slot, opened only by the host whose identity hostId
- * is, and the store's recovery and pkcs11 slots. QINT_ERR_BAD_HOST_ID. */
+ * is, and the store's recovery and pkcs11 slots, and signs it with the
+ * administrator's Ed25519 private key (PEM, wiped by the caller): signature
+ * gets the text of the signature file that goes beside the copy
+ * (zorvm_export.sig), NUL-terminated. QINT_ERR_BAD_HOST_ID; QINT_ERR_BAD_ARGUMENT
+ * when the key is not an Ed25519 private key; QINT_ERR_BUFFER_TOO_SMALL. */
 ZORV_API uint64_t QintAdminExportEx(const QintKeyFileName *names, const char *hostId, const QintKeyFileName *target,
-                                    QintAdminReport *report);
-/* Takes in a copy made by QintAdminExportEx for this host: both files of
- * source valid and equal (else the first bad file's cause, report naming
- * it, or QINT_ERR_COPIES_DIFFER), opened through its sealed-for slot (else
- * QINT_ERR_NOT_THIS_HOST or the slot's cause). The sealed-for slot is
- * replaced by one of protectType (QINT_PROTECT_HOST, _TPM2 or _HOST_TPM2),
- * the other slots kept, and the result written to names.
- * QINT_ERR_EXISTS when names exist and flags lacks QINT_ADMIN_FORCE. */
-ZORV_API uint64_t QintAdminImportEx(const QintKeyFileName *source, const QintKeyFileName *names,
-                                    uint32_t protectType, uint32_t flags, QintAdminReport *report);
+                                    const unsigned char *signingKeyPem, size_t signingKeyLength, char *signature,
+                                    size_t signatureCapacity, QintAdminReport *report);
+/* Takes in a copy made by QintAdminExportEx for this host. Before any slot
+ * of the copy is opened, the signature file must name this host, match the
+ * bytes of both files (else QINT_ERR_SEALED_TAMPERED, report naming the
+ * file) and be made by a key in the host's trusted-admins list (else
+ * QINT_ERR_UNSIGNED); signer gets that key's fingerprint. Then the copy is
+ * opened through its sealed-for slot only (else QINT_ERR_NOT_THIS_HOST or the
+ * slot's cause), the sealed-for slot replaced by one of protectType
+ * (QINT_PROTECT_HOST, _TPM2 or _HOST_TPM2), the other slots kept, and the
+ * result written to names. QINT_ERR_EXISTS when names exist and flags lacks
+ * QINT_ADMIN_FORCE. */
+ZORV_API uint64_t QintAdminImportEx(const QintKeyFileName *source, const char *signatureFile,
+                                    const QintKeyFileName *names, uint32_t protectType, uint32_t flags, char *signer,
+                                    size_t signerCapacity, QintAdminReport *report);
+
+/* The identity of the store at names (its newest valid copy, whatever store
+ * the host pins): id gets its 16-byte store id (zero for a format-2 store,
+ * which gets one at its next write), counter its update counter. */
+ZORV_API uint64_t QintAdminStoreIdEx(const QintKeyFileName *names, unsigned char id[16], uint64_t *counter,
+                                     QintAdminReport *report);
+/* Takes the store at names as the one this host serves, whatever store the
+ * host pinned before: rewrites it (next update counter; a format-2 store
+ * gets its store id) and answers its id and counter for the pin, which the
+ * caller writes. The store must open here. */
+ZORV_API uint64_t QintAdminAdoptEx(const QintKeyFileName *names, unsigned char id[16], uint64_t *counter,
+                                   QintAdminReport *report);
 
 /* Retires the active key of domain (or of all, QINT_ALL_DOMAINS) and adds a
  * new active key with the next id. QINT_ERR_UNKNOWN_DOMAIN for other ids. */

@@ -78,9 +78,19 @@ bool NewKey(const Callbacks &cb, std::uint32_t domain, std::uint32_t keyId, KeyR
 
 } // namespace
 
-std::uint64_t Store(const Callbacks &cb, const PairPaths &paths, StoreImage &image, QintAdminReport *report)
+std::uint64_t Store(const Callbacks &cb, const PairPaths &paths, StoreImage &image, QintAdminReport *report,
+                    SecretBytes *written)
 {
     image.updated = Now();
+    // A store first written by this version (a new one, or a format-2 one)
+    // gets its identity now; every later write keeps it.
+    if (!image.hasId) {
+        if (!cb.Random(image.id)) {
+            return QINT_ERR_RANDOM;
+        }
+        image.hasId = true;
+    }
+    image.version = kStoreVersion;
     SecretBytes bytes;
     std::uint64_t rc = EncodeStore(cb, image, bytes);
     if (rc != 0) {
@@ -92,12 +102,14 @@ std::uint64_t Store(const Callbacks &cb, const PairPaths &paths, StoreImage &ima
     if (rc != 0) {
         cb.Log(QINT_LOG_FAILURE, "QintAdmin", rc, "could not write %s",
                failed == QINT_FILE_STANDBY ? paths.standby.c_str() : paths.primary.c_str());
+    } else if (written != nullptr) {
+        *written = std::move(bytes);
     }
     return rc;
 }
 
 std::uint64_t Mutate(const QintKeyFileName *names, QintAdminReport *report, const char *caller, bool builtinOk,
-                     const Change &change)
+                     const Change &change, const Unlock &unlock, StoreImage *result)
 {
     try {
         PairPaths paths;
@@ -105,13 +117,12 @@ std::uint64_t Mutate(const QintKeyFileName *names, QintAdminReport *report, cons
             return QINT_ERR_BAD_FILE_NAME;
         }
         const Callbacks cb = RegisteredCallbacks();
-        const Unlock unlock = CurrentUnlock();
         PairLoad load = LoadReported(cb, paths, unlock, true, caller, report);
         if (load.result != 0 && load.result != QINT_LOADED_RESTORED) {
             return load.result;
         }
         StoreImage image = std::move(load.chosen == Chosen::Standby ? load.standby.image : load.primary.image);
-        if (image.version != kStoreVersion && !builtinOk) {
+        if (image.Builtin() && !builtinOk) {
             return QINT_ERR_BUILTIN_ONLY;
         }
         bool write = true;
@@ -120,7 +131,11 @@ std::uint64_t Mutate(const QintKeyFileName *names, QintAdminReport *report, cons
             return rc;
         }
         image.counter = std::max(load.primary.counter, load.standby.counter) + 1;
-        return Store(cb, paths, image, report);
+        rc = Store(cb, paths, image, report);
+        if (rc == 0 && result != nullptr) {
+            *result = std::move(image);
+        }
+        return rc;
     } catch (const std::bad_alloc &) {
         return QINT_ERR_NO_MEMORY;
     }
@@ -335,6 +350,54 @@ ZORV_API uint64_t QintAdminListEx(const QintKeyFileName *names, QintKeyInfo *key
     }
 }
 
+ZORV_API uint64_t QintAdminStoreIdEx(const QintKeyFileName *names, unsigned char id[16], uint64_t *counter,
+                                     QintAdminReport *report)
+{
+    try {
+        PairPaths paths;
+        if (!ToPaths(names, paths)) {
+            return QINT_ERR_BAD_FILE_NAME;
+        }
+        if (id == nullptr || counter == nullptr) {
+            return QINT_ERR_BAD_ARGUMENT;
+        }
+        Unlock unlock = CurrentUnlock();
+        unlock.ignorePin = true;
+        const PairLoad load = LoadReported(RegisteredCallbacks(), paths, unlock, false, "QintAdminStoreIdEx", report);
+        if (load.result != 0 && load.result != QINT_LOADED_RESTORED) {
+            return load.result;
+        }
+        const StoreImage &image = load.chosen == Chosen::Standby ? load.standby.image : load.primary.image;
+        std::memset(id, 0, 16);
+        if (image.hasId) {
+            std::memcpy(id, image.id.data(), image.id.size());
+        }
+        *counter = load.Trusted().counter;
+        return 0;
+    } catch (const std::bad_alloc &) {
+        return QINT_ERR_NO_MEMORY;
+    }
+}
+
+ZORV_API uint64_t QintAdminAdoptEx(const QintKeyFileName *names, unsigned char id[16], uint64_t *counter,
+                                   QintAdminReport *report)
+{
+    if (id == nullptr || counter == nullptr) {
+        return QINT_ERR_BAD_ARGUMENT;
+    }
+    Unlock unlock = CurrentUnlock();
+    unlock.ignorePin = true;
+    StoreImage adopted;
+    const std::uint64_t rc = Mutate(
+        names, report, "QintAdminAdoptEx", false,
+        [](const Callbacks &, const Unlock &, StoreImage &, bool &) { return std::uint64_t{0}; }, unlock, &adopted);
+    if (rc == 0) {
+        std::memcpy(id, adopted.id.data(), adopted.id.size());
+        *counter = adopted.counter;
+    }
+    return rc;
+}
+
 ZORV_API uint64_t QintAdminVerifyEx(const QintKeyFileName *names, QintAdminReport *report)
 {
     try {
@@ -344,8 +407,11 @@ ZORV_API uint64_t QintAdminVerifyEx(const QintKeyFileName *names, QintAdminRepor
         }
         const Callbacks cb = RegisteredCallbacks();
         const Unlock unlock = CurrentUnlock();
-        const CopyCheck p = CheckCopy(cb, paths.primary, unlock);
-        const CopyCheck s = CheckCopy(cb, paths.standby, unlock);
+        // Checked as a load checks them (the host's rules included), nothing
+        // restored.
+        const PairLoad load = LoadPair(cb, paths, unlock, false, true, "QintAdminVerifyEx");
+        const CopyCheck &p = load.primary;
+        const CopyCheck &s = load.standby;
         if (p.status != 0) {
             Report(report, p, s, QINT_FILE_PRIMARY);
             return p.status;

@@ -26,11 +26,13 @@ using Change = std::function<std::uint64_t(const Callbacks &, const Unlock &, St
 // the next update counter. A format-1 store is refused
 // (QINT_ERR_BUILTIN_ONLY) unless builtinOk.
 std::uint64_t Mutate(const QintKeyFileName *names, QintAdminReport *report, const char *caller, bool builtinOk,
-                     const Change &change);
+                     const Change &change, const Unlock &unlock = CurrentUnlock(), StoreImage *result = nullptr);
 
 // Encodes image and writes it standby first (updated set to now); a write
-// failure is reported and logged with the file it names.
-std::uint64_t Store(const Callbacks &cb, const PairPaths &paths, StoreImage &image, QintAdminReport *report);
+// failure is reported and logged with the file it names. written (if not
+// null) gets the bytes written.
+std::uint64_t Store(const Callbacks &cb, const PairPaths &paths, StoreImage &image, QintAdminReport *report,
+                    SecretBytes *written = nullptr);
 
 // Update counter of a copy, also of one that exists but did not check out
 // (for counting on past it).

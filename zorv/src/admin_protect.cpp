@@ -62,7 +62,7 @@ ZORV_API uint64_t QintAdminSlotsEx(const QintKeyFileName *names, QintSlotInfo *s
             return load.result;
         }
         std::vector<QintSlotInfo> found;
-        if (image.version != kStoreVersion) {
+        if (image.Builtin()) {
             QintSlotInfo builtin{};
             builtin.type = QINT_PROTECT_BUILTIN;
             found.push_back(builtin);

@@ -60,6 +60,16 @@ constexpr Text kTexts[] = {
     {QINT_ERR_NOT_THIS_HOST, "the copy was sealed for another host"},
     {QINT_ERR_SEALED_TAMPERED, "the sealed copy changed since it was sealed"},
     {QINT_ERR_BAD_HOST_ID, "the host id is malformed or mistyped"},
+    {QINT_ERR_FOREIGN_COPY, "a copy of another store (another identity or root key): refused and left as it is"},
+    {QINT_ERR_NOT_PINNED, "not the store this host serves: accept it with 'zorvm_keytool import' or "
+                          "'zorvm_keytool adopt'"},
+    {QINT_ERR_FORMAT1_REFUSED, "a format-1 store (built-in key only) on a host that serves a newer store: refused"},
+    {QINT_ERR_IMPORT_ONLY, "a carried copy sealed for this host: it opens only through 'zorvm_keytool import'"},
+    {QINT_ERR_UNSIGNED, "no valid signature by an administrator key this host trusts ('zorvm_keytool trust add')"},
+    {QINT_ERR_PKCS11_NOT_CONFIGURED, "the slot's PKCS#11 module is not configured on this host "
+                                     "('zorvm_keytool pkcs11 add')"},
+    {QINT_ERR_HOST_CONFIG, "the host configuration is unsafe or unreadable (root-owned, no links, not writable by "
+                           "group or others)"},
 };
 
 } // namespace

@@ -93,7 +93,7 @@ std::uint64_t ParseStoreHeader(std::span<const std::uint8_t> file, StoreImage &o
     if (!r.ok()) {
         return QINT_ERR_BAD_LENGTH;
     }
-    if (out.version != kStoreVersion && out.version != kStoreVersionBuiltin) {
+    if (out.version != kStoreVersion && out.version != kStoreVersionSlots && out.version != kStoreVersionBuiltin) {
         return QINT_ERR_UNSUPPORTED_VERSION;
     }
     layout.flags = r.U16();
@@ -103,9 +103,14 @@ std::uint64_t ParseStoreHeader(std::span<const std::uint8_t> file, StoreImage &o
     r.Copy(out.salt);
     layout.count = r.U32();
     out.slots.clear();
-    if (out.version == kStoreVersion) {
+    out.hasId = out.version == kStoreVersion;
+    layout.entrySize = out.hasId ? kStoreEntrySize : kStoreEntrySizeV2;
+    if (!out.Builtin()) {
         const std::uint8_t slots = r.U8();
         const auto zero = r.Take(3);
+        if (out.hasId) {
+            r.Copy(out.id);
+        }
         if (!r.ok() || slots == 0 || slots > kMaxSlots || !AllZero(zero)) {
             return QINT_ERR_BAD_LENGTH;
         }
@@ -118,7 +123,7 @@ std::uint64_t ParseStoreHeader(std::span<const std::uint8_t> file, StoreImage &o
     }
     layout.entriesAt = r.position();
     if (!r.ok() || layout.count > kMaxStoreEntries ||
-        r.remaining() != std::size_t{layout.count} * kStoreEntrySize + kStoreMacSize) {
+        r.remaining() != std::size_t{layout.count} * layout.entrySize + kStoreMacSize) {
         return QINT_ERR_BAD_LENGTH;
     }
     return 0;
@@ -126,7 +131,7 @@ std::uint64_t ParseStoreHeader(std::span<const std::uint8_t> file, StoreImage &o
 
 std::uint64_t OpenStoreRoot(StoreImage &image, const Unlock &unlock)
 {
-    if (image.version == kStoreVersionBuiltin) {
+    if (image.Builtin()) {
         image.openedSlot = 0;
         return DeriveBuiltinRoot(image.salt, image.root) ? 0 : QINT_ERR_CRYPTO;
     }
@@ -160,6 +165,7 @@ std::uint64_t ParseKeyIndex(std::span<const std::uint8_t> file, const StoreLayou
         k.state = r.U8();
         auto reserved = r.Take(3);
         k.created = static_cast<std::int64_t>(r.U64());
+        k.changed = layout.entrySize == kStoreEntrySize ? static_cast<std::int64_t>(r.U64()) : 0;
         r.Copy(k.nonce);
         r.Copy(k.wrapped);
         r.Copy(k.tag);
@@ -215,8 +221,11 @@ std::uint64_t DecodeStore(std::span<const std::uint8_t> file, const Unlock &unlo
 
 std::uint64_t EncodeStore(const Callbacks &cb, const StoreImage &image, SecretBytes &out)
 {
-    if (image.version != kStoreVersion) {
+    if (image.Builtin()) {
         return QINT_ERR_BUILTIN_ONLY;
+    }
+    if (!image.hasId) {
+        return QINT_ERR_BAD_ARGUMENT;
     }
     if (CheckKeyTable(image) != 0 || image.keys.size() > kMaxStoreEntries || image.slots.empty() ||
         image.slots.size() > kMaxSlots) {
@@ -242,6 +251,7 @@ std::uint64_t EncodeStore(const Callbacks &cb, const StoreImage &image, SecretBy
         w.U32(static_cast<std::uint32_t>(image.keys.size()));
         w.U8(static_cast<std::uint8_t>(image.slots.size()));
         w.Bytes(std::array<std::uint8_t, 3>{});
+        w.Bytes(image.id);
         for (const Slot &s : image.slots) {
             WriteSlot(w, s);
         }
@@ -263,6 +273,7 @@ std::uint64_t EncodeStore(const Callbacks &cb, const StoreImage &image, SecretBy
             w.U8(k.state);
             w.Bytes(std::array<std::uint8_t, 3>{});
             w.U64(static_cast<std::uint64_t>(k.created));
+            w.U64(static_cast<std::uint64_t>(k.changed));
             w.Bytes(nonce);
             w.Bytes(wrapped);
             w.Bytes(tag);

@@ -8,6 +8,7 @@
 
 #include "crypto/secret.h"
 #include "protect/slot.h"
+#include "trust/store_pin.h"
 
 namespace zorv {
 
@@ -15,7 +16,8 @@ constexpr std::uint8_t kKeyActive = 1;
 constexpr std::uint8_t kKeyRetired = 2;
 
 constexpr std::uint16_t kStoreVersionBuiltin = 1; // root key from the built-in derivation
-constexpr std::uint16_t kStoreVersion = 2;        // root key in protector slots
+constexpr std::uint16_t kStoreVersionSlots = 2;   // root key in protector slots; read, never written
+constexpr std::uint16_t kStoreVersion = 3;        // and the store's identity and key state times
 
 // Every byte that came from a store file is wiped with the record (the
 // wrapped keys, as the slots' sealed root keys, are what an attack on a copy
@@ -30,7 +32,8 @@ struct KeyRecord {
     std::uint32_t keyId = 0;
     std::uint8_t state = kKeyActive;
     std::int64_t created = 0;
-    Key32 key; // plain domain key
+    std::int64_t changed = 0; // when the state last changed (0: never, or a format-2 store)
+    Key32 key;                // plain domain key
     // As stored: the key sealed under the wrapping key.
     std::array<std::uint8_t, 12> nonce{};
     std::array<std::uint8_t, 32> wrapped{};
@@ -38,6 +41,7 @@ struct KeyRecord {
 };
 
 struct StoreImage {
+
     StoreImage() = default;
     StoreImage(StoreImage &&) = default;
     StoreImage &operator=(StoreImage &&) = default;
@@ -45,7 +49,11 @@ struct StoreImage {
     StoreImage &operator=(const StoreImage &) = default;
     ~StoreImage() { CleanseAll(salt); }
 
+    bool Builtin() const { return version == kStoreVersionBuiltin; }
+
     std::uint16_t version = kStoreVersion;
+    bool hasId = false; // format 3: the store's random identity, fixed at create
+    StoreId id{};
     std::uint64_t counter = 0;
     std::int64_t created = 0;
     std::int64_t updated = 0;

@@ -1,10 +1,13 @@
 #include "store_pair.h"
 
+#include <openssl/crypto.h>
+
 #include <atomic>
 #include <utility>
 
 #include "store_codec.h"
 #include "store_file.h"
+#include "trust/store_pin.h"
 #include "zorv_admin.h"
 
 namespace zorv {
@@ -42,6 +45,11 @@ std::uint64_t NeitherUsable(std::uint64_t ps, std::uint64_t ss)
     if (IsFileProblem(ps) && IsFileProblem(ss)) {
         return QINT_ERR_FILES_UNREADABLE;
     }
+    for (std::uint64_t refusal : {QINT_ERR_NOT_PINNED, QINT_ERR_FORMAT1_REFUSED, QINT_ERR_IMPORT_ONLY}) {
+        if (ps == refusal || ss == refusal) {
+            return refusal; // whole copies the host will not use: nothing to do with damage
+        }
+    }
     for (std::uint64_t s : {ps, ss}) {
         if (IsProtectorFailure(s) && !MayBeDamage(s)) {
             return s; // host key file, TPM, passphrase: nothing to do with the files
@@ -73,6 +81,81 @@ void NoteBuiltinOnly(const Callbacks &cb, const CopyCheck &c, const std::string 
     }
 }
 
+// Both copies opened: they are copies of one store when they open under the
+// same root key and, where both carry one, have the same store id.
+bool SameStore(const StoreImage &a, const StoreImage &b)
+{
+    return CRYPTO_memcmp(a.root.data(), b.root.data(), a.root.size()) == 0 && (!a.hasId || !b.hasId || a.id == b.id);
+}
+
+void Refuse(CopyCheck &c, std::uint64_t why)
+{
+    c.status = why;
+    c.image = StoreImage(); // nothing of a refused copy is used
+}
+
+// The host's rules on two decoded copies (trust.md): copies of two stores
+// never mix, a format-1 copy never stands beside a newer one, and once the
+// host pinned the store it serves, only that store (and, in its pair, an
+// older format-2 copy of it) is used.
+void ApplyTrust(PairLoad &load, const StorePin &pin)
+{
+    CopyCheck &p = load.primary;
+    CopyCheck &s = load.standby;
+    // Identical copies were checked once (the standby's image is not kept):
+    // the primary's verdict is the standby's.
+    const bool identical = p.status == 0 && s.status == 0 && p.bytes == s.bytes;
+    if (p.status == 0 && s.status == 0 && !identical && !SameStore(p.image, s.image)) {
+        // The copy to keep: the pinned one, else the one of the newer
+        // format, else the primary.
+        const auto matches = [&](const CopyCheck &c) { return c.image.hasId && c.image.id == pin.id; };
+        bool refusePrimary = false;
+        if (pin.pinned() && matches(p) != matches(s)) {
+            refusePrimary = matches(s);
+        } else if (p.image.Builtin() != s.image.Builtin()) {
+            refusePrimary = p.image.Builtin();
+        }
+        Refuse(refusePrimary ? p : s, QINT_ERR_FOREIGN_COPY);
+    }
+    if (pin.pinned()) {
+        // Two copies still open here are copies of one store (checked above).
+        // A format-2 copy, which has no id, is taken only as the older copy
+        // of the pinned one.
+        const auto pinnedId = [&](const CopyCheck &c) { return c.image.hasId && c.image.id == pin.id; };
+        const bool pairPinned = p.status == 0 && s.status == 0 && !identical && (pinnedId(p) || pinnedId(s));
+        for (CopyCheck *c : {&p, &s}) {
+            if (c->status != 0 || (identical && c == &s)) {
+                continue;
+            }
+            if (c->image.Builtin()) {
+                Refuse(*c, QINT_ERR_FORMAT1_REFUSED);
+            } else if (!pinnedId(*c) && !(pairPinned && !c->image.hasId)) {
+                Refuse(*c, QINT_ERR_NOT_PINNED);
+            }
+        }
+    }
+    if (identical) {
+        s.status = p.status;
+    }
+}
+
+bool IsRefusal(std::uint64_t s)
+{
+    return s == QINT_ERR_FOREIGN_COPY || s == QINT_ERR_NOT_PINNED || s == QINT_ERR_FORMAT1_REFUSED ||
+           s == QINT_ERR_IMPORT_ONLY;
+}
+
+// Once per process: a host that has not pinned the store it serves.
+void NoteUnpinned(const Callbacks &cb, const CopyCheck &c, const std::string &path, const char *caller)
+{
+    static std::atomic<bool> noted{false};
+    if (!c.image.Builtin() && !noted.exchange(true)) {
+        cb.Log(QINT_LOG_NOTICE, caller, 0,
+               "this host has not pinned the key store it serves: 'zorvm_keytool adopt' (as root) pins %s",
+               path.c_str());
+    }
+}
+
 } // namespace
 
 bool IsProtectorFailure(std::uint64_t s)
@@ -97,6 +180,8 @@ bool IsProtectorFailure(std::uint64_t s)
     case QINT_ERR_PKCS11:
     case QINT_ERR_NOT_THIS_HOST:
     case QINT_ERR_SEALED_TAMPERED:
+    case QINT_ERR_IMPORT_ONLY:
+    case QINT_ERR_PKCS11_NOT_CONFIGURED:
         return true;
     default:
         return false;
@@ -115,6 +200,14 @@ PairLoad LoadPair(const Callbacks &cb, const PairPaths &paths, const Unlock &unl
                   const char *caller)
 {
     PairLoad load;
+    // A carried copy (import) is not the store this host serves.
+    const StorePin pin = unlock.importOnly || unlock.ignorePin ? StorePin() : ReadStorePin();
+    if (pin.broken()) {
+        load.result = load.primary.status = load.standby.status = QINT_ERR_HOST_CONFIG;
+        cb.Log(QINT_LOG_FAILURE, caller, load.result, "host configuration %s: %s; no key store is loaded",
+               pin.path.c_str(), pin.detail.c_str());
+        return load;
+    }
     load.primary.status = ReadStoreFile(cb, paths.primary.c_str(), load.primary.bytes);
     load.standby.status = ReadStoreFile(cb, paths.standby.c_str(), load.standby.bytes);
     Decode(load.primary, unlock, unwrap);
@@ -138,6 +231,13 @@ PairLoad LoadPair(const Callbacks &cb, const PairPaths &paths, const Unlock &unl
             load.primary = std::move(again);
         }
     }
+    ApplyTrust(load, pin);
+    for (const auto &[copy, path] : {std::pair{&load.primary, &paths.primary}, {&load.standby, &paths.standby}}) {
+        if (IsRefusal(copy->status) && copy->status != QINT_ERR_IMPORT_ONLY) {
+            cb.Log(QINT_LOG_FAILURE, caller, copy->status, "key store copy %s refused: %s", path->c_str(),
+                   QintErrorTextEx(copy->status));
+        }
+    }
     const bool pOk = load.primary.status == 0;
     const bool sOk = load.standby.status == 0;
 
@@ -155,7 +255,20 @@ PairLoad LoadPair(const Callbacks &cb, const PairPaths &paths, const Unlock &unl
         return load;
     }
 
-    NoteBuiltinOnly(cb, pOk ? load.primary : load.standby, pOk ? paths.primary : paths.standby, caller);
+    const CopyCheck &used = pOk ? load.primary : load.standby;
+    const std::string &usedPath = pOk ? paths.primary : paths.standby;
+    NoteBuiltinOnly(cb, used, usedPath, caller);
+    if (!pin.pinned() && !unlock.importOnly) {
+        NoteUnpinned(cb, used, usedPath, caller);
+    }
+    const std::uint64_t newest = std::max(pOk ? load.primary.counter : 0, sOk ? load.standby.counter : 0);
+    if (pin.pinned() && newest < pin.newestUpdate) {
+        cb.Log(QINT_LOG_FAILURE, caller, 0,
+               "key store %s is older than the newest copy this host has seen (update %llu, newest %llu): a "
+               "restored backup or a rolled-back copy",
+               usedPath.c_str(), static_cast<unsigned long long>(newest),
+               static_cast<unsigned long long>(pin.newestUpdate));
+    }
     if (pOk && sOk && load.primary.bytes == load.standby.bytes) {
         load.chosen = Chosen::Primary;
         load.result = 0;
@@ -173,6 +286,11 @@ PairLoad LoadPair(const Callbacks &cb, const PairPaths &paths, const Unlock &unl
     cb.Log(QINT_LOG_NOTICE, caller, bad.status, "key store copy %s is not usable (%s); using %s",
            badPath.c_str(), why, goodPath.c_str());
     if (!restore) {
+        return load;
+    }
+    // A copy the host refused belongs to another store (or is one it does
+    // not take in this way): it is left as it is.
+    if (IsRefusal(bad.status)) {
         return load;
     }
     // A copy that does not open here and claims to be newer may be a store

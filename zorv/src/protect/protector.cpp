@@ -144,6 +144,9 @@ std::uint64_t OpenSlot(Salt salt, const Slot &slot, const Unlock &unlock, Key32 
     if (t == nullptr) {
         return QINT_ERR_BAD_CONTENT;
     }
+    if (t->importOnly != unlock.importOnly) {
+        return unlock.importOnly ? QINT_ERR_NOT_THIS_HOST : QINT_ERR_IMPORT_ONLY;
+    }
     std::array<std::uint8_t, 32> digest{};
     if (const std::uint64_t rc = CacheKey(*t, slot, unlock, digest); rc != 0) {
         return rc;
@@ -159,8 +162,15 @@ std::uint64_t OpenRoot(Salt salt, const std::vector<Slot> &slots, const Unlock &
     std::vector<std::array<std::uint8_t, 32>> digests;
     digests.reserve(slots.size());
     bool opened = false;
+    std::size_t tried = 0;
     for (const Slot &slot : slots) {
         const SlotType *t = WrittenType(slot.type);
+        // A carried copy is opened through its sealed-for slot during import
+        // and through nothing else; no other load tries that slot.
+        if ((t != nullptr && t->importOnly) != unlock.importOnly) {
+            continue;
+        }
+        ++tried;
         std::array<std::uint8_t, 32> digest{};
         std::uint64_t rc = t != nullptr ? CacheKey(*t, slot, unlock, digest) : QINT_ERR_BAD_CONTENT;
         if (rc == 0) {
@@ -187,7 +197,11 @@ std::uint64_t OpenRoot(Salt salt, const std::vector<Slot> &slots, const Unlock &
     if (firstFailure != 0) {
         return firstFailure;
     }
-    return slots.empty() ? QINT_ERR_NO_SLOT_OPENS : QINT_ERR_NO_PASSPHRASE;
+    if (tried == 0) {
+        return unlock.importOnly ? QINT_ERR_NOT_THIS_HOST : slots.empty() ? QINT_ERR_NO_SLOT_OPENS
+                                                                          : QINT_ERR_IMPORT_ONLY;
+    }
+    return QINT_ERR_NO_PASSPHRASE;
 }
 
 std::uint64_t MakeSlot(const Callbacks &cb, std::uint8_t type, std::uint8_t id, Salt salt, const Key32 &root,

@@ -25,17 +25,23 @@
 
 namespace zorv {
 
-// Opens one slot: 0 and root; else why it does not open here:
+// Opens one slot: 0 and root; else why it does not open here (a slot of a
+// type that opens only in import, sealed-for, opens only with
+// unlock.importOnly, and then nothing else does: QINT_ERR_IMPORT_ONLY,
+// _NOT_THIS_HOST);
 // QINT_ERR_HOST_KEY_MISSING / _HOST_KEY_BAD (host key file), _NO_SLOT_OPENS
 // (wrong host key or TPM secret), _WRONG_PASSPHRASE, _NO_PASSPHRASE (a
 // recovery slot and none given), _TPM_UNREACHABLE, _TPM_NOT_THIS,
 // _TPM_PCR_CHANGED, _TPM, _BAD_CONTENT (malformed parameters), _CRYPTO.
 std::uint64_t OpenSlot(Salt salt, const Slot &slot, const Unlock &unlock, Key32 &root);
 
-// Opens the first slot that opens here (in file order). 0, root and the
-// slot's id; else the most telling cause: _WRONG_PASSPHRASE when a
-// passphrase was given and every recovery slot refused it, otherwise the
-// first failure of a slot that was tried, or _NO_SLOT_OPENS / _NO_PASSPHRASE.
+// Opens the first slot that opens here (in file order): with
+// unlock.importOnly only sealed-for slots are tried, otherwise every slot
+// but those. 0, root and the slot's id; else the most telling cause:
+// _WRONG_PASSPHRASE when a passphrase was given and every recovery slot
+// refused it, otherwise the first failure of a slot that was tried, or
+// _NO_PASSPHRASE; with no slot to try, _NOT_THIS_HOST (import),
+// _IMPORT_ONLY (only sealed-for slots) or _NO_SLOT_OPENS.
 // After success the slot cache keeps only this store's entries.
 std::uint64_t OpenRoot(Salt salt, const std::vector<Slot> &slots, const Unlock &unlock, Key32 &root,
                        std::uint8_t &openedId);

@@ -24,6 +24,12 @@ struct Unlock {
     bool hasPkcs11Pin = false;
     SecretBytes pkcs11Pin;
     bool pkcs11GenerateKey = false;
+    // Only import opens a carried copy's sealed-for slot, and nothing else
+    // of it; every other load leaves sealed-for slots alone.
+    bool importOnly = false;
+    // Loads for adopt (and for reading a store's identity) take the store
+    // whatever the host pinned.
+    bool ignorePin = false;
     // A new sealed-for slot's recipient (set by the export, not the settings).
     bool hasRecipient = false;
     std::array<std::uint8_t, 32> recipient{};

@@ -22,22 +22,22 @@ constexpr std::uint32_t kTravels = QINT_SLOT_TRAVELS;
 
 // In the order of the codes; the key tool lists names in this order.
 constexpr SlotType kSlotTypes[] = {
-    // {code, needs, uses, 0, name}, label, hostKeyInKey, open, make, describe
+    // {code, needs, uses, 0, name}, label, hostKeyInKey, importOnly, open, make, describe
     {{QINT_PROTECT_HOST, kHostKey, kWritten | kProtects | kAddable, 0, "host"},
-     "zorv slot host v2", true, nullptr, nullptr, nullptr},
+     "zorv slot host v2", true, false, nullptr, nullptr, nullptr},
     {{QINT_PROTECT_TPM2, kTpm, kWritten | kProtects | kAddable, 0, "tpm2"},
-     "zorv slot tpm2 v2", false, OpenTpm2Secret, MakeTpm2Secret, DescribeTpm2Slot},
+     "zorv slot tpm2 v2", false, false, OpenTpm2Secret, MakeTpm2Secret, DescribeTpm2Slot},
     {{QINT_PROTECT_HOST_TPM2, kHostKey | kTpm, kWritten | kProtects | kAddable, 0, "host+tpm2"},
-     "zorv slot host+tpm2 v2", true, OpenTpm2Secret, MakeTpm2Secret, DescribeTpm2Slot},
+     "zorv slot host+tpm2 v2", true, false, OpenTpm2Secret, MakeTpm2Secret, DescribeTpm2Slot},
     {{QINT_PROTECT_RECOVERY, kPassphrase, kWritten | kAddable | kTravels, 0, "recovery"},
-     "", false, OpenRecoverySecret, MakeRecoverySecret, nullptr},
+     "", false, false, OpenRecoverySecret, MakeRecoverySecret, nullptr},
     // A format-1 store's only protection, listed but never written.
-    {{QINT_PROTECT_BUILTIN, 0, 0, 0, "builtin"}, "", false, nullptr, nullptr, nullptr},
+    {{QINT_PROTECT_BUILTIN, 0, 0, 0, "builtin"}, "", false, false, nullptr, nullptr, nullptr},
     {{QINT_PROTECT_PKCS11, kToken, kWritten | kProtects | kAddable | kTravels, 0, "pkcs11"},
-     "zorv slot pkcs11 v2", false, OpenPkcs11Secret, MakePkcs11Secret, DescribePkcs11Slot},
-    // Made by export for one host; replaced by import.
+     "zorv slot pkcs11 v2", false, false, OpenPkcs11Secret, MakePkcs11Secret, DescribePkcs11Slot},
+    // Made by export for one host; opened and replaced by import only.
     {{QINT_PROTECT_SEALED_FOR, kHostKey, kWritten, 0, "sealed-for"},
-     "zorv slot sealed-for v2", false, OpenSealedForSecret, MakeSealedForSecret, nullptr},
+     "zorv slot sealed-for v2", false, true, OpenSealedForSecret, MakeSealedForSecret, nullptr},
 };
 
 constexpr bool InCodeOrder()

@@ -41,6 +41,7 @@ struct SlotType {
     QintSlotType info;     // code, needs (QINT_NEEDS_), uses (QINT_SLOT_), name
     std::string_view label; // HKDF label of the slot key; empty: the secret is the slot key
     bool hostKeyInKey;      // the host key file's key goes into the slot key
+    bool importOnly;        // opens only in an import (Unlock::importOnly), and nothing else does then
     OpenSecretFn open;      // null: no secret of its own (the host key is all)
     MakeSecretFn make;
     DescribeFn describe;    // may be null

@@ -1,6 +1,11 @@
 #include "protect/pkcs11/pkcs11_module.h"
 
+#include "crypto/unique_fd.h"
+#include "failure_detail.h"
+#include "trust/host_config.h"
+
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -41,34 +46,7 @@ void FinalizeAll()
     }
 }
 
-bool OwnedSafely(const struct stat &st)
-{
-    const bool ownerOk = st.st_uid == 0 || st.st_uid == ::geteuid();
-    const bool othersCannotWrite = (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-    return ownerOk && othersCannotWrite;
-}
-
-// A module runs as this process: only a file that nobody else could have
-// written (nor swapped, through its folder) is loaded.
-bool SafeToLoad(const std::string &path, std::string &resolved)
-{
-    if (path.empty() || path.front() != '/') {
-        return false;
-    }
-    char buffer[PATH_MAX];
-    if (::realpath(path.c_str(), buffer) == nullptr) {
-        return false;
-    }
-    resolved = buffer;
-    struct stat file {};
-    struct stat folder {};
-    const std::string dir = resolved.substr(0, std::max<std::size_t>(resolved.rfind('/'), 1));
-    if (::stat(resolved.c_str(), &file) != 0 || ::stat(dir.c_str(), &folder) != 0) {
-        return false;
-    }
-    const bool stickyFolder = (folder.st_mode & S_ISVTX) != 0 && (folder.st_uid == 0 || folder.st_uid == ::geteuid());
-    return S_ISREG(file.st_mode) && OwnedSafely(file) && (OwnedSafely(folder) || stickyFolder);
-}
+constexpr std::size_t kMaxModuleSize = std::size_t{1} << 30;
 
 // C_Initialize with the operating system's locking; a module another part of
 // this process initialised already is used as it is and left initialised.
@@ -78,6 +56,7 @@ Status Initialize(Module &module)
     args.flags = CKF_OS_LOCKING_OK;
     const CK_RV rv = module.fn->C_Initialize(&args);
     if (rv != CKR_OK && rv != CKR_CRYPTOKI_ALREADY_INITIALIZED) {
+        NoteFailureDetail(module.path + ": C_Initialize returned " + ReturnName(rv));
         return Status::noModule;
     }
     module.ownsInit = rv == CKR_OK;
@@ -90,20 +69,10 @@ Status Initialize(Module &module)
 Status AcquireModule(const std::string &path, Module *&module)
 {
     module = nullptr;
-    if (path.empty() || path.front() != '/') {
-        return Status::moduleUnsafe;
-    }
-    if (::access(path.c_str(), F_OK) != 0) {
-        return Status::noModule;
-    }
-    std::string resolved;
-    if (!SafeToLoad(path, resolved)) {
-        return Status::moduleUnsafe;
-    }
     Registry &registry = TheRegistry();
     std::lock_guard lock(registry.mutex);
     for (auto &known : registry.modules) {
-        if (known->path == resolved) {
+        if (known->path == path) {
             std::lock_guard use(known->use);
             if (known->initPid != ::getpid()) {
                 // A forked child inherits the module's memory but not its state.
@@ -116,22 +85,41 @@ Status AcquireModule(const std::string &path, Module *&module)
             return Status::ok;
         }
     }
+    // A module runs as this process: it is loaded only from a file that
+    // nobody but root (or this user) could have written or swapped, through
+    // the descriptor that was checked, so the file checked is the one loaded.
+    ConfigStatus found = ConfigStatus::missing;
+    std::string why;
+    UniqueFd fd(OpenTrustedFile(path, found, why, kMaxModuleSize));
+    if (!fd.valid()) {
+        NoteFailureDetail(why);
+        return found == ConfigStatus::missing ? Status::noModule : Status::moduleUnsafe;
+    }
     auto fresh = std::make_unique<Module>();
-    fresh->path = resolved;
-    fresh->handle = ::dlopen(resolved.c_str(), RTLD_NOW | RTLD_LOCAL);
+    fresh->path = path;
+    // The descriptor stays open as long as the module is loaded: the loader
+    // knows a library by the name it was opened under, and a descriptor
+    // number given back and reused would make a later load of another
+    // module return this one.
+    const std::string byDescriptor = "/proc/self/fd/" + std::to_string(fd.get());
+    fresh->handle = ::dlopen(byDescriptor.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (fresh->handle == nullptr) {
+        const char *error = ::dlerror();
+        NoteFailureDetail(path + ": " + (error != nullptr ? error : "not loadable"));
         return Status::noModule;
     }
+    (void)fd.release(); // open for good from here on (see above)
     auto getList = reinterpret_cast<CK_C_GetFunctionList>(::dlsym(fresh->handle, "C_GetFunctionList"));
     CK_FUNCTION_LIST *list = nullptr;
     if (getList == nullptr || getList(&list) != CKR_OK || list == nullptr || list->version.major < 2 ||
         list->C_Initialize == nullptr) {
-        ::dlclose(fresh->handle);
+        NoteFailureDetail(path + ": not a PKCS#11 module (no usable C_GetFunctionList)");
+        ::dlclose(fresh->handle); // its descriptor stays open: the name may outlive dlclose
         return Status::noModule;
     }
     fresh->fn = list;
     if (const Status status = Initialize(*fresh); status != Status::ok) {
-        ::dlclose(fresh->handle);
+        ::dlclose(fresh->handle); // its descriptor stays open: the name may outlive dlclose
         return status;
     }
     if (!registry.finalizerRegistered) {

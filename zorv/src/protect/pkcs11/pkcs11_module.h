@@ -25,9 +25,16 @@ struct Module {
     std::mutex use;                // one operation at a time: the login state is shared by all sessions
 };
 
-// The module at path (absolute; a regular file and folder that only root or
-// this user may write), loaded and initialised on first use. The returned
-// module lives until the process exits.
+// The module at path, loaded and initialised on first use: path is absolute,
+// no part of it is a link, and it and every folder above it belong to root
+// (or this user) and are writable by nobody else (trust/host_config.h). The
+// file is opened once and loaded through that descriptor. The returned module
+// lives until the process exits.
 Status AcquireModule(const std::string &path, Module *&module);
+// A failure notes its detail (failure_detail.h): the path rule broken,
+// dlerror()'s text, C_Initialize's return code.
+
+// The name of a PKCS#11 return code ("CKR_PIN_INCORRECT"), or its number.
+std::string ReturnName(CK_RV rv);
 
 } // namespace zorv::pkcs11

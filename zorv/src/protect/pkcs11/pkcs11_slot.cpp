@@ -1,12 +1,15 @@
 #include "protect/pkcs11/pkcs11_slot.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <string_view>
 
 #include "crypto/byte_cursor.h"
+#include "failure_detail.h"
 #include "protect/pkcs11/pkcs11_pin.h"
 #include "protect/pkcs11/pkcs11_token.h"
 #include "protect/pkcs11/pkcs11_uri.h"
+#include "trust/pkcs11_config.h"
 #include "zorv_admin.h"
 
 namespace zorv {
@@ -36,8 +39,34 @@ std::vector<std::uint8_t> TokenAad(std::span<const std::uint8_t, 32> salt, std::
     return aad;
 }
 
-// The PIN: the one the caller gave (a descriptor the tool read), else the
-// URI's pin-source, else none (tokens without login).
+// The PIN from a source of the host configuration: a file, a credential of
+// the service (systemd's $CREDENTIALS_DIRECTORY), or none (no login).
+std::uint64_t PinFromSource(const std::string &source, SecretBytes &pin)
+{
+    pin.clear();
+    std::string path;
+    if (source.rfind("file:", 0) == 0) {
+        path = source.substr(5);
+    } else if (source.rfind("credential:", 0) == 0) {
+        const char *dir = ::secure_getenv("CREDENTIALS_DIRECTORY");
+        if (dir == nullptr || dir[0] != '/') {
+            NoteFailureDetail("PIN source " + source + ": no $CREDENTIALS_DIRECTORY (not started by systemd "
+                              "with LoadCredential=)");
+            return QINT_ERR_PKCS11_NO_PIN;
+        }
+        path = std::string(dir) + "/" + source.substr(11);
+    } else {
+        return 0;
+    }
+    const std::uint64_t rc = FromPkcs11(pkcs11::ReadPinFile(path, pin));
+    if (rc != 0) {
+        NoteFailureDetail("PIN file " + path + ": missing, unreadable, or open to group or others");
+    }
+    return rc;
+}
+
+// The PIN for making a slot: the one the caller gave (a descriptor the tool
+// read), else the URI's pin-source, else none (tokens without login).
 std::uint64_t PinFor(const pkcs11::Uri &uri, const Unlock &unlock, SecretBytes &pin)
 {
     pin.clear();
@@ -45,11 +74,12 @@ std::uint64_t PinFor(const pkcs11::Uri &uri, const Unlock &unlock, SecretBytes &
         pin = unlock.pkcs11Pin;
         return 0;
     }
-    if (!uri.pinSource.empty()) {
-        return FromPkcs11(pkcs11::ReadPinFile(uri.pinSource, pin));
-    }
-    return 0;
+    return uri.pinSource.empty() ? 0 : PinFromSource("file:" + uri.pinSource, pin);
 }
+
+// The URI a new slot keeps: the token and the key only. Where the module
+// and the PIN come from is the host configuration's business.
+std::string IdentityOnly(const std::string &uri) { return uri.substr(0, uri.find('?')); }
 
 } // namespace
 
@@ -115,7 +145,8 @@ std::uint64_t MakePkcs11Secret(const Callbacks &cb, Salt salt, const Unlock &unl
         }
     }
     std::vector<std::uint8_t> blob;
-    const auto aad = TokenAad(salt, slot.id, unlock.pkcs11Uri, ref.module);
+    const std::string kept = IdentityOnly(unlock.pkcs11Uri);
+    const auto aad = TokenAad(salt, slot.id, kept, ref.module);
     if (const std::uint64_t rc =
             FromPkcs11(pkcs11::Wrap(ref, pin, secret.span(), aad, pkcs11::Mechanism::automatic, blob));
         rc != 0) {
@@ -123,10 +154,10 @@ std::uint64_t MakePkcs11Secret(const Callbacks &cb, Salt salt, const Unlock &unl
     }
     std::vector<std::uint8_t> &params = slot.params;
     params.clear();
-    params.reserve(4 + unlock.pkcs11Uri.size() + ref.module.size() + blob.size());
+    params.reserve(4 + kept.size() + ref.module.size() + blob.size());
     ByteWriter w(params);
-    w.U16(static_cast<std::uint16_t>(unlock.pkcs11Uri.size()));
-    w.Bytes(Text(unlock.pkcs11Uri));
+    w.U16(static_cast<std::uint16_t>(kept.size()));
+    w.Bytes(Text(kept));
     w.U16(static_cast<std::uint16_t>(ref.module.size()));
     w.Bytes(Text(ref.module));
     w.Bytes(blob);
@@ -144,12 +175,27 @@ std::uint64_t OpenPkcs11Secret(Salt salt, const Slot &slot, const Unlock &unlock
         return QINT_ERR_BAD_CONTENT;
     }
     pkcs11::KeyRef ref;
-    ref.module = p.module;
     if (pkcs11::ParseUri(p.uri, ref.uri) != pkcs11::Status::ok) {
         return QINT_ERR_PKCS11_URI;
     }
+    // The slot only names a module and a token; whether that module is
+    // loaded, and with which PIN, is for the host configuration to say.
+    const Pkcs11Config config = ReadPkcs11Config();
+    if (config.status == ConfigStatus::unsafe || config.status == ConfigStatus::unreadable) {
+        NoteFailureDetail(config.detail);
+        return QINT_ERR_HOST_CONFIG;
+    }
+    const Pkcs11Entry *entry = config.Find(p.module, ref.uri.token);
+    if (entry == nullptr) {
+        NoteFailureDetail("module " + p.module + ", token " + ref.uri.token + ": configure it with 'zorvm_keytool "
+                          "pkcs11 add --module " + p.module + " --token LABEL --pin-source SOURCE'");
+        return QINT_ERR_PKCS11_NOT_CONFIGURED;
+    }
+    ref.module = entry->module;
     SecretBytes pin;
-    if (const std::uint64_t rc = PinFor(ref.uri, unlock, pin); rc != 0) {
+    if (unlock.hasPkcs11Pin) {
+        pin = unlock.pkcs11Pin;
+    } else if (const std::uint64_t rc = PinFromSource(entry->pinSource, pin); rc != 0) {
         return rc;
     }
     const auto aad = TokenAad(salt, slot.id, p.uri, p.module);

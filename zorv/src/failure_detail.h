@@ -1,0 +1,17 @@
+// The detail of the last failure of this thread, beside its code: which
+// file, which PCR, what the loader or the token said. A code says what kind
+// of failure it was; the detail names the thing to look at. Set where the
+// failure is found, read by whoever reports it (the load's log line, the
+// administration calls' callers).
+#pragma once
+
+#include <string>
+
+namespace zorv {
+
+void NoteFailureDetail(std::string text);
+// The detail noted since the last ClearFailureDetail (empty if none).
+const std::string &FailureDetail();
+void ClearFailureDetail();
+
+} // namespace zorv
