@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "protect/tpm2_seal.h"
+#include "protect/tpm2/tpm2_seal.h"
 #include "swtpm_instance.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <new>
 #include <vector>
 
-#include "byte_cursor.h"
+#include "crypto/byte_cursor.h"
 #include "crypto/gcm.h"
 #include "crypto/secret.h"
 #include "key_snapshot.h"

@@ -5,7 +5,7 @@
 #include <array>
 #include <cstring>
 
-#include "byte_cursor.h"
+#include "crypto/byte_cursor.h"
 #include "crypto/hmac.h"
 #include "key_snapshot.h"
 #include "mur.h"

@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "protect/pkcs11_pin.h"
-#include "protect/pkcs11_token.h"
+#include "protect/pkcs11/pkcs11_pin.h"
+#include "protect/pkcs11/pkcs11_token.h"
 #include "softhsm_token.h"
 
 namespace zorv::pkcs11 {

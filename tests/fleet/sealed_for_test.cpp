@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "protect/sealed_for.h"
+#include "protect/sealed_for/sealed_for.h"
 
 namespace zorv::sealed {
 namespace {

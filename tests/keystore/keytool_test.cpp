@@ -76,6 +76,21 @@ TEST_F(KeytoolTest, UsageErrorsExitTwoAndHelpExitsZero)
     EXPECT_FALSE(Exists(primary_)) << "usage errors touch nothing";
 }
 
+TEST_F(KeytoolTest, HelpOfOneCommandVersionAndOptionsOfAnotherCommand)
+{
+    ToolRun r = Tool("help prune", false);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(Has(r.out, "usage: zorvm_keytool prune --keep N")) << r.out;
+    EXPECT_TRUE(Has(r.out, "--owner USER") && !Has(r.out, "--dir")) << "the options prune takes, only";
+    EXPECT_EQ(Tool("help frobnicate", false).status, 2);
+    r = Tool("--version", false);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("zorvm_keytool ", 0), 0u) << r.out;
+    r = Tool("verify --owner root");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(Has(r.err, "does not apply to 'verify'")) << r.err;
+}
+
 TEST_F(KeytoolTest, CreateListRotatePruneAndBackup)
 {
     ToolRun r = Tool("create");

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "console_capture.h"
-#include "protect/tpm2_seal.h"
+#include "protect/tpm2/tpm2_seal.h"
 #include "swtpm_instance.h"
 
 namespace {

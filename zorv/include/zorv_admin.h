@@ -54,6 +54,30 @@ typedef struct QintAdminReport {
 #define QINT_PROTECT_PKCS11 6u    /* an AES key on a PKCS#11 token (URI and module in the slot) */
 #define QINT_PROTECT_SEALED_FOR 7u /* sealed for one host's identity (export); replaced on import */
 
+/* The slot types, one entry each: what a slot of the type needs to open
+ * (QINT_NEEDS_) and where it may be used (QINT_SLOT_). */
+#define QINT_NEEDS_HOST_KEY 1u   /* the host key file */
+#define QINT_NEEDS_TPM 2u        /* this host's TPM 2.0 */
+#define QINT_NEEDS_TOKEN 4u      /* a PKCS#11 token (and its PIN) */
+#define QINT_NEEDS_PASSPHRASE 8u /* the recovery passphrase */
+
+#define QINT_SLOT_WRITTEN 1u  /* stored in format-2 files (all types but BUILTIN) */
+#define QINT_SLOT_PROTECTS 2u /* a store's protection: create, migrate, import (protectType) */
+#define QINT_SLOT_ADDABLE 4u  /* added by QintAdminAddSlotEx */
+#define QINT_SLOT_TRAVELS 8u  /* kept in a copy for another host (export) and taken in by import */
+
+typedef struct QintSlotType {
+    uint32_t type;    /* QINT_PROTECT_ */
+    uint32_t needs;   /* QINT_NEEDS_ */
+    uint32_t uses;    /* QINT_SLOT_ */
+    uint32_t reserved;
+    const char *name; /* "host", "tpm2", "host+tpm2", "recovery", "builtin", "pkcs11", "sealed-for" */
+} QintSlotType;
+
+/* The slot type at index (0, 1, ... in the order of the QINT_PROTECT_
+ * values); null past the last. Static data, never freed. */
+ZORV_API const QintSlotType *QintSlotTypeEx(uint32_t index);
+
 /* What this process uses to open and to make slots, for every load (the
  * agent's too) and every administration call after it. */
 typedef struct QintProtectSettings {

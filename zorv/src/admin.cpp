@@ -12,6 +12,7 @@
 #include "domains.h"
 #include "protect/protector.h"
 #include "protect/settings.h"
+#include "protect/slot_types.h"
 #include "registry.h"
 #include "store_codec.h"
 #include "store_pair.h"
@@ -166,12 +167,6 @@ std::uint64_t RotateDomain(const Callbacks &cb, StoreImage &image, std::uint32_t
 
 } // namespace
 
-bool ProtectType(std::uint32_t t)
-{
-    return t == QINT_PROTECT_HOST || t == QINT_PROTECT_TPM2 || t == QINT_PROTECT_HOST_TPM2 ||
-           t == QINT_PROTECT_PKCS11;
-}
-
 std::uint64_t NewProtection(const Callbacks &cb, const Unlock &unlock, std::uint32_t type, bool recovery,
                             StoreImage &image)
 {
@@ -207,7 +202,7 @@ ZORV_API uint64_t QintAdminCreateProtectedEx(const QintKeyFileName *names, uint3
         if (!ToPaths(names, paths)) {
             return QINT_ERR_BAD_FILE_NAME;
         }
-        if (!ProtectType(protectType)) {
+        if (!SlotTypeIs(protectType, QINT_SLOT_PROTECTS)) {
             return QINT_ERR_BAD_ARGUMENT;
         }
         const Callbacks cb = RegisteredCallbacks();

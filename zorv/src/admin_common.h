@@ -38,9 +38,6 @@ std::uint64_t Store(const Callbacks &cb, const PairPaths &paths, StoreImage &ima
 // (for counting on past it).
 std::uint64_t CounterOf(const CopyCheck &c);
 
-// QINT_PROTECT_HOST, _TPM2, _HOST_TPM2 or _PKCS11.
-bool ProtectType(std::uint32_t type);
-
 // A fresh salt and root key protected by a slot of type (id 1) and, when
 // asked, a recovery slot (id 2).
 std::uint64_t NewProtection(const Callbacks &cb, const Unlock &unlock, std::uint32_t type, bool recovery,

@@ -5,10 +5,11 @@
 #include <new>
 
 #include "admin_common.h"
-#include "protect/host_key.h"
+#include "protect/host/host_key.h"
 #include "protect/protector.h"
-#include "protect/sealed_for.h"
-#include "protect/sealed_for_slot.h"
+#include "protect/sealed_for/sealed_for.h"
+#include "protect/sealed_for/sealed_for_slot.h"
+#include "protect/slot_types.h"
 #include "registry.h"
 #include "store_codec.h"
 #include "store_file.h"
@@ -18,10 +19,6 @@
 
 namespace zorv {
 namespace {
-
-// Slots that travel with a copy: they open wherever their passphrase or
-// token is, not only on the host that made them.
-bool Travels(std::uint8_t type) { return type == QINT_PROTECT_RECOVERY || type == QINT_PROTECT_PKCS11; }
 
 std::uint8_t FreeId(const std::vector<Slot> &slots)
 {
@@ -200,7 +197,7 @@ ZORV_API uint64_t QintAdminExportEx(const QintKeyFileName *names, const char *ho
         }
         std::vector<Slot> slots;
         for (const Slot &s : image.slots) {
-            if (Travels(s.type)) {
+            if (SlotTypeIs(s.type, QINT_SLOT_TRAVELS)) {
                 slots.push_back(s);
             }
         }
@@ -241,7 +238,7 @@ ZORV_API uint64_t QintAdminImportEx(const QintKeyFileName *source, const char *s
         if (!ToPaths(source, from) || !ToPaths(names, paths)) {
             return QINT_ERR_BAD_FILE_NAME;
         }
-        if (!ProtectType(protectType)) {
+        if (!SlotTypeIs(protectType, QINT_SLOT_PROTECTS)) {
             return QINT_ERR_BAD_ARGUMENT;
         }
         const Callbacks cb = RegisteredCallbacks();
@@ -281,7 +278,7 @@ ZORV_API uint64_t QintAdminImportEx(const QintKeyFileName *source, const char *s
         }
         std::vector<Slot> slots;
         for (const Slot &slot : image.slots) {
-            if (Travels(slot.type)) {
+            if (SlotTypeIs(slot.type, QINT_SLOT_TRAVELS)) {
                 slots.push_back(slot);
             }
         }

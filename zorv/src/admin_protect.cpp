@@ -2,12 +2,11 @@
 // opens here, add one, remove one, and migrate a store (a format-1 store
 // included) to a new root key under new slots.
 #include <algorithm>
-#include <cstdio>
 #include <new>
 
 #include "admin_common.h"
-#include "protect/pkcs11_slot.h"
 #include "protect/protector.h"
+#include "protect/slot_types.h"
 #include "registry.h"
 #include "store_codec.h"
 
@@ -26,13 +25,8 @@ QintSlotInfo Describe(const StoreImage &image, const Slot &slot, const Unlock &u
     QintSlotInfo info{};
     info.id = slot.id;
     info.type = slot.type;
-    TpmParams tpm;
-    Pkcs11SlotParams token;
-    if ((slot.type == QINT_PROTECT_TPM2 || slot.type == QINT_PROTECT_HOST_TPM2) && ParseTpmParams(slot, tpm)) {
-        info.pcrMask = tpm.pcrMask;
-    } else if (slot.type == QINT_PROTECT_PKCS11 && ParsePkcs11Params(slot.params, token)) {
-        // The URI never carries a PIN (pin-value is refused when the slot is made).
-        (void)std::snprintf(info.token, sizeof info.token, "%s (module %s)", token.uri.c_str(), token.module.c_str());
+    if (const SlotType *t = FindSlotType(slot.type); t != nullptr && t->describe != nullptr) {
+        t->describe(slot, info);
     }
     Key32 root;
     info.status = OpenSlot(image.salt, slot, unlock, root);
@@ -93,7 +87,7 @@ ZORV_API uint64_t QintAdminAddSlotEx(const QintKeyFileName *names, uint32_t type
     if (slotId != nullptr) {
         *slotId = 0;
     }
-    if (!ProtectType(type) && type != QINT_PROTECT_RECOVERY) {
+    if (!SlotTypeIs(type, QINT_SLOT_ADDABLE)) {
         return QINT_ERR_BAD_ARGUMENT;
     }
     return Mutate(names, report, "QintAdminAddSlotEx", false,
@@ -152,7 +146,7 @@ ZORV_API uint64_t QintAdminRemoveSlotEx(const QintKeyFileName *names, uint32_t s
 ZORV_API uint64_t QintAdminMigrateEx(const QintKeyFileName *names, uint32_t protectType, uint32_t flags,
                                      QintAdminReport *report)
 {
-    if (!ProtectType(protectType)) {
+    if (!SlotTypeIs(protectType, QINT_SLOT_PROTECTS)) {
         return QINT_ERR_BAD_ARGUMENT;
     }
     return Mutate(names, report, "QintAdminMigrateEx", true,

@@ -10,6 +10,8 @@
 
 #include <openssl/rand.h>
 
+#include "crypto/unique_fd.h"
+
 namespace zorv {
 namespace {
 
@@ -34,13 +36,13 @@ void *DefaultOpen(const char *path, int mode)
     default:
         return nullptr;
     }
-    const int fd = ::open(path, flags | O_CLOEXEC, 0600);
-    if (fd < 0) {
+    UniqueFd fd(::open(path, flags | O_CLOEXEC, 0600));
+    if (!fd.valid()) {
         return nullptr;
     }
-    FILE *f = ::fdopen(fd, stdioMode);
-    if (f == nullptr) {
-        ::close(fd);
+    FILE *f = ::fdopen(fd.get(), stdioMode);
+    if (f != nullptr) {
+        (void)fd.release(); // the stream owns it now
     }
     return f;
 }

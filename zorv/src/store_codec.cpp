@@ -6,7 +6,7 @@
 #include <array>
 #include <new>
 
-#include "byte_cursor.h"
+#include "crypto/byte_cursor.h"
 #include "crypto/gcm.h"
 #include "domains.h"
 #include "protect/protector.h"

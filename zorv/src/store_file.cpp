@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+#include "crypto/unique_fd.h"
+
 namespace zorv {
 namespace {
 
@@ -91,10 +93,7 @@ std::uint64_t WriteStoreFile(const Callbacks &cb, const char *path, std::span<co
     if (cb.callerOpens() && !cb.Exists(path)) {
         // The caller's open creates with its own mode; make the file
         // owner-only first and let the open truncate it.
-        const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd >= 0) {
-            ::close(fd);
-        }
+        const UniqueFd created(::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     }
     Stream s(cb, cb.Open(path, QINT_OPEN_WRITE));
     if (s.get() == nullptr) {

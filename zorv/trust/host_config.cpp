@@ -8,40 +8,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "crypto/unique_fd.h"
+
 namespace zorv {
 namespace {
 
 constexpr std::size_t kMaxConfigSize = 64 * 1024;
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd()
-    {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    void reset(int fd)
-    {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = fd;
-    }
-    int get() const { return fd_; }
-    int release()
-    {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_;
-};
+using Fd = UniqueFd;
 
 bool OwnedHere(const struct stat &st) { return st.st_uid == 0 || st.st_uid == ::geteuid(); }
 bool OthersWrite(const struct stat &st) { return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0; }

@@ -1,78 +1,28 @@
 #include "protect/protector.h"
 
-#include <openssl/core_names.h>
-#include <openssl/kdf.h>
-#include <openssl/params.h>
-
 #include <sys/stat.h>
 
 #include <array>
 #include <cerrno>
-#include <string_view>
 
 #include "crypto/gcm.h"
 #include "key_derivation.h"
-#include "protect/host_key.h"
-#include "protect/pkcs11_slot.h"
-#include "protect/sealed_for_slot.h"
+#include "protect/host/host_key.h"
 #include "protect/slot_cache.h"
-#include "protect/tpm2_seal.h"
+#include "protect/slot_types.h"
 #include "zorv_admin.h"
 
 namespace zorv {
 namespace {
 
-constexpr std::string_view kHostLabel = "zorv slot host v2";
-constexpr std::string_view kTpmLabel = "zorv slot tpm2 v2";
-constexpr std::string_view kHostTpmLabel = "zorv slot host+tpm2 v2";
-constexpr std::string_view kPkcs11Label = "zorv slot pkcs11 v2";
-constexpr std::string_view kSealedForLabel = "zorv slot sealed-for v2";
-constexpr std::uint64_t kScryptMaxMemory = 512ull << 20;
-
 using Bytes = std::span<const std::uint8_t>;
 
-bool IsTpm(std::uint8_t type) { return type == QINT_PROTECT_TPM2 || type == QINT_PROTECT_HOST_TPM2; }
-bool UsesHostKey(std::uint8_t type) { return type == QINT_PROTECT_HOST || type == QINT_PROTECT_HOST_TPM2; }
-
-std::uint64_t FromTpm(tpm2::Status s)
+// A cached value that came through the host key file is bound to that file:
+// the host slot's key, a sealed-for secret. A type that reads the file at
+// every open anyway (host key and a secret of its own in the key) is not.
+bool CacheBindsHostKeyFile(const SlotType &t)
 {
-    switch (s) {
-    case tpm2::Status::ok: return 0;
-    case tpm2::Status::noTpm: return QINT_ERR_TPM_UNREACHABLE;
-    case tpm2::Status::notThisTpm:
-    case tpm2::Status::badBlob: return QINT_ERR_TPM_NOT_THIS;
-    case tpm2::Status::pcrChanged: return QINT_ERR_TPM_PCR_CHANGED;
-    case tpm2::Status::failure: break;
-    }
-    return QINT_ERR_TPM;
-}
-
-bool Scrypt(const SecretBytes &passphrase, const ScryptParams &p, Key32 &out)
-{
-    EVP_KDF *kdf = EVP_KDF_fetch(nullptr, OSSL_KDF_NAME_SCRYPT, nullptr);
-    EVP_KDF_CTX *ctx = kdf != nullptr ? EVP_KDF_CTX_new(kdf) : nullptr;
-    EVP_KDF_free(kdf);
-    if (ctx == nullptr) {
-        return false;
-    }
-    std::uint64_t n = std::uint64_t{1} << p.log2N;
-    std::uint32_t r = p.r;
-    std::uint32_t par = p.p;
-    std::uint64_t maxMemory = kScryptMaxMemory;
-    const OSSL_PARAM params[] = {
-        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_PASSWORD, const_cast<std::uint8_t *>(passphrase.data()),
-                                          passphrase.size()),
-        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SALT, const_cast<std::uint8_t *>(p.salt.data()),
-                                          p.salt.size()),
-        OSSL_PARAM_construct_uint64(OSSL_KDF_PARAM_SCRYPT_N, &n),
-        OSSL_PARAM_construct_uint32(OSSL_KDF_PARAM_SCRYPT_R, &r),
-        OSSL_PARAM_construct_uint32(OSSL_KDF_PARAM_SCRYPT_P, &par),
-        OSSL_PARAM_construct_uint64(OSSL_KDF_PARAM_SCRYPT_MAXMEM, &maxMemory),
-        OSSL_PARAM_construct_end(),
-    };
-    const bool ok = EVP_KDF_derive(ctx, out.data(), out.size(), params) == 1;
-    EVP_KDF_CTX_free(ctx); // cleanses its state
-    return ok;
+    return t.needs(QINT_NEEDS_HOST_KEY) && !(t.hostKeyInKey && t.open != nullptr);
 }
 
 // Cache key of a slot: the SHA-256 of its bytes and of what else its secret
@@ -82,15 +32,16 @@ bool Scrypt(const SecretBytes &passphrase, const ScryptParams &p, Key32 &out)
 // so a file that was removed, replaced or opened up is read and checked
 // again. 0, or why the slot cannot be tried (QINT_ERR_HOST_KEY_MISSING,
 // _HOST_KEY_BAD, _NO_PASSPHRASE, _CRYPTO).
-std::uint64_t CacheKey(const Slot &slot, const Unlock &unlock, std::array<std::uint8_t, 32> &digest)
+std::uint64_t CacheKey(const SlotType &t, const Slot &slot, const Unlock &unlock,
+                       std::array<std::uint8_t, 32> &digest)
 {
     SecretBytes extra;
-    if (slot.type == QINT_PROTECT_RECOVERY) {
+    if (t.needs(QINT_NEEDS_PASSPHRASE)) {
         if (!unlock.hasPassphrase) {
             return QINT_ERR_NO_PASSPHRASE;
         }
         extra = unlock.passphrase;
-    } else if (slot.type == QINT_PROTECT_HOST || slot.type == QINT_PROTECT_SEALED_FOR) {
+    } else if (CacheBindsHostKeyFile(t)) {
         struct stat st {};
         if (::lstat(unlock.hostKeyPath.c_str(), &st) != 0) {
             return errno == ENOENT ? QINT_ERR_HOST_KEY_MISSING : QINT_ERR_HOST_KEY_BAD;
@@ -108,100 +59,69 @@ std::uint64_t CacheKey(const Slot &slot, const Unlock &unlock, std::array<std::u
     return SlotDigest(slot, extra, digest) ? 0 : QINT_ERR_CRYPTO;
 }
 
-
-// The slot key from the type's secrets: the host key, the TPM's secret, or
-// (recovery) the passphrase's key itself.
-std::uint64_t KeyFromSecrets(std::uint8_t type, Salt salt, const Key32 &hostKey, const Key32 &secret, Key32 &slotKey)
+// The slot key from the host key (when the type takes it) and the type's
+// own secret (when it has one).
+std::uint64_t KeyFromSecrets(const SlotType &t, Salt salt, const Key32 &hostKey, const Key32 &secret,
+                             Key32 &slotKey)
 {
-    bool ok = false;
-    if (type == QINT_PROTECT_HOST) {
-        const Bytes parts[] = {hostKey.span()};
-        ok = DeriveSlotKey(kHostLabel, salt, parts, slotKey);
-    } else if (type == QINT_PROTECT_TPM2) {
-        const Bytes parts[] = {secret.span()};
-        ok = DeriveSlotKey(kTpmLabel, salt, parts, slotKey);
-    } else if (type == QINT_PROTECT_HOST_TPM2) {
-        const Bytes parts[] = {hostKey.span(), secret.span()};
-        ok = DeriveSlotKey(kHostTpmLabel, salt, parts, slotKey);
-    } else if (type == QINT_PROTECT_RECOVERY) {
+    if (t.label.empty()) {
         slotKey = secret;
-        ok = true;
-    } else if (type == QINT_PROTECT_PKCS11 || type == QINT_PROTECT_SEALED_FOR) {
-        const Bytes parts[] = {secret.span()};
-        ok = DeriveSlotKey(type == QINT_PROTECT_PKCS11 ? kPkcs11Label : kSealedForLabel, salt, parts, slotKey);
+        return 0;
     }
-    return ok ? 0 : QINT_ERR_CRYPTO;
+    Bytes parts[2];
+    std::size_t n = 0;
+    if (t.hostKeyInKey) {
+        parts[n++] = hostKey.span();
+    }
+    if (t.open != nullptr) {
+        parts[n++] = secret.span();
+    }
+    return DeriveSlotKey(t.label, salt, std::span(parts, n), slotKey) ? 0 : QINT_ERR_CRYPTO;
 }
 
 // The slot key of slot, digest being its cache key. secret is what goes
-// into the cache: the host slot's key, the TPM's secret, the passphrase's
+// into the cache: the type's own secret, or (no secret of its own) the slot
 // key.
-std::uint64_t SlotKey(Salt salt, const Slot &slot, const Unlock &unlock, SlotDigestBytes digest, Key32 &slotKey,
-                      Key32 &secret, bool &fromCache)
+std::uint64_t SlotKey(const SlotType &t, Salt salt, const Slot &slot, const Unlock &unlock, SlotDigestBytes digest,
+                      Key32 &slotKey, Key32 &secret, bool &fromCache)
 {
     fromCache = CachedSlotSecret(digest, secret);
-    if (slot.type == QINT_PROTECT_HOST && fromCache) {
+    if (t.open == nullptr && fromCache) {
         slotKey = secret;
         return 0;
     }
     Key32 hostKey;
-    if (UsesHostKey(slot.type)) {
+    if (t.hostKeyInKey) {
         if (const std::uint64_t rc = ReadHostKey(unlock.hostKeyPath, hostKey); rc != 0) {
             return rc;
         }
     }
-    if (slot.type == QINT_PROTECT_HOST) {
-        const std::uint64_t rc = KeyFromSecrets(slot.type, salt, hostKey, secret, slotKey);
-        secret = slotKey;
-        return rc;
-    }
-    if (slot.type == QINT_PROTECT_PKCS11 || slot.type == QINT_PROTECT_SEALED_FOR) {
-        // The token is asked once per process and slot; later loads use the cache.
-        if (!fromCache) {
-            const std::uint64_t rc = slot.type == QINT_PROTECT_PKCS11
-                                         ? OpenPkcs11Secret(slot.params, unlock, salt, slot.id, secret)
-                                         : OpenSealedForSecret(slot.params, unlock, salt, slot.id, secret);
-            if (rc != 0) {
-                return rc;
-            }
-        }
-        return KeyFromSecrets(slot.type, salt, hostKey, secret, slotKey);
-    }
-    if (slot.type == QINT_PROTECT_RECOVERY) {
-        ScryptParams p;
-        if (!ParseScryptParams(slot, p)) {
-            return QINT_ERR_BAD_CONTENT;
-        }
-        if (!fromCache && !Scrypt(unlock.passphrase, p, secret)) {
-            return QINT_ERR_CRYPTO;
-        }
-        return KeyFromSecrets(slot.type, salt, hostKey, secret, slotKey);
-    }
-    TpmParams p;
-    if (!ParseTpmParams(slot, p)) {
-        return QINT_ERR_BAD_CONTENT;
-    }
-    if (!fromCache) {
-        if (const std::uint64_t rc = FromTpm(tpm2::Unseal(p.blob, secret.span())); rc != 0) {
+    if (t.open != nullptr) {
+        if (const std::uint64_t rc = t.open(salt, slot, unlock, fromCache, secret); rc != 0) {
             return rc;
         }
     }
-    return KeyFromSecrets(slot.type, salt, hostKey, secret, slotKey);
+    const std::uint64_t rc = KeyFromSecrets(t, salt, hostKey, secret, slotKey);
+    if (t.open == nullptr) {
+        secret = slotKey;
+    }
+    return rc;
 }
 
-std::uint64_t OpenSlotWith(Salt salt, const Slot &slot, const Unlock &unlock, SlotDigestBytes digest, Key32 &root)
+std::uint64_t OpenSlotWith(const SlotType &t, Salt salt, const Slot &slot, const Unlock &unlock,
+                           SlotDigestBytes digest, Key32 &root)
 {
     Key32 slotKey;
     Key32 secret;
     bool fromCache = false;
-    if (const std::uint64_t rc = SlotKey(salt, slot, unlock, digest, slotKey, secret, fromCache); rc != 0) {
+    if (const std::uint64_t rc = SlotKey(t, salt, slot, unlock, digest, slotKey, secret, fromCache); rc != 0) {
         return rc;
     }
     const auto aad = SlotAad(salt, slot);
     Gcm gcm;
     if (!gcm.OpenOnce(slotKey.span(), slot.nonce, aad, slot.sealed, root.data(), slot.tag)) {
         root = Key32();
-        return slot.type == QINT_PROTECT_RECOVERY ? QINT_ERR_WRONG_PASSPHRASE : QINT_ERR_NO_SLOT_OPENS;
+        return t.needs(QINT_NEEDS_PASSPHRASE) ? QINT_ERR_WRONG_PASSPHRASE : QINT_ERR_NO_SLOT_OPENS;
     }
     if (!fromCache) {
         CacheSlotSecret(digest, secret);
@@ -209,18 +129,29 @@ std::uint64_t OpenSlotWith(Salt salt, const Slot &slot, const Unlock &unlock, Sl
     return 0;
 }
 
+// The row of a type that can be in a store file; null for any other code.
+const SlotType *WrittenType(std::uint32_t code)
+{
+    const SlotType *t = FindSlotType(code);
+    return t != nullptr && t->is(QINT_SLOT_WRITTEN) ? t : nullptr;
+}
+
 } // namespace
 
 std::uint64_t OpenSlot(Salt salt, const Slot &slot, const Unlock &unlock, Key32 &root)
 {
-    if ((slot.type == QINT_PROTECT_SEALED_FOR) != unlock.importOnly) {
+    const SlotType *t = WrittenType(slot.type);
+    if (t == nullptr) {
+        return QINT_ERR_BAD_CONTENT;
+    }
+    if (t->importOnly != unlock.importOnly) {
         return unlock.importOnly ? QINT_ERR_NOT_THIS_HOST : QINT_ERR_IMPORT_ONLY;
     }
     std::array<std::uint8_t, 32> digest{};
-    if (const std::uint64_t rc = CacheKey(slot, unlock, digest); rc != 0) {
+    if (const std::uint64_t rc = CacheKey(*t, slot, unlock, digest); rc != 0) {
         return rc;
     }
-    return OpenSlotWith(salt, slot, unlock, digest, root);
+    return OpenSlotWith(*t, salt, slot, unlock, digest, root);
 }
 
 std::uint64_t OpenRoot(Salt salt, const std::vector<Slot> &slots, const Unlock &unlock, Key32 &root,
@@ -233,17 +164,18 @@ std::uint64_t OpenRoot(Salt salt, const std::vector<Slot> &slots, const Unlock &
     bool opened = false;
     std::size_t tried = 0;
     for (const Slot &slot : slots) {
+        const SlotType *t = WrittenType(slot.type);
         // A carried copy is opened through its sealed-for slot during import
         // and through nothing else; no other load tries that slot.
-        if ((slot.type == QINT_PROTECT_SEALED_FOR) != unlock.importOnly) {
+        if ((t != nullptr && t->importOnly) != unlock.importOnly) {
             continue;
         }
         ++tried;
         std::array<std::uint8_t, 32> digest{};
-        std::uint64_t rc = CacheKey(slot, unlock, digest);
+        std::uint64_t rc = t != nullptr ? CacheKey(*t, slot, unlock, digest) : QINT_ERR_BAD_CONTENT;
         if (rc == 0) {
             digests.push_back(digest);
-            rc = opened ? 0 : OpenSlotWith(salt, slot, unlock, digest, root);
+            rc = opened ? 0 : OpenSlotWith(*t, salt, slot, unlock, digest, root);
             if (rc == 0 && !opened) {
                 opened = true;
                 openedId = slot.id;
@@ -278,64 +210,33 @@ std::uint64_t MakeSlot(const Callbacks &cb, std::uint8_t type, std::uint8_t id, 
     out = Slot();
     out.type = type;
     out.id = id;
-    if (UsesHostKey(type)) {
+    const SlotType *t = WrittenType(type);
+    if (t == nullptr) {
+        return QINT_ERR_BAD_ARGUMENT;
+    }
+    if (t->hostKeyInKey) {
         bool created = false;
         if (const std::uint64_t rc = EnsureHostKey(cb, unlock.hostKeyPath, created); rc != 0) {
             return rc;
         }
     }
     Key32 secret;
-    if (IsTpm(type)) {
-        std::vector<std::uint8_t> blob;
-        if (!cb.Random(secret.span())) {
-            return QINT_ERR_RANDOM;
-        }
-        if (const std::uint64_t rc = FromTpm(tpm2::Seal(secret.span(), unlock.pcrMask, blob)); rc != 0) {
+    if (t->make != nullptr) {
+        if (const std::uint64_t rc = t->make(cb, salt, unlock, out, secret); rc != 0) {
             return rc;
         }
-        ByteWriter w(out.params);
-        w.U32(unlock.pcrMask);
-        w.Bytes(blob);
-    } else if (type == QINT_PROTECT_RECOVERY) {
-        if (!unlock.hasPassphrase) {
-            return QINT_ERR_NO_PASSPHRASE;
-        }
-        ScryptParams p;
-        p.log2N = unlock.scryptLog2N;
-        if (!cb.Random(p.salt)) {
-            return QINT_ERR_RANDOM;
-        }
-        out.params = EncodeScryptParams(p);
-        if (!Scrypt(unlock.passphrase, p, secret)) {
-            return QINT_ERR_CRYPTO;
-        }
-    } else if (type == QINT_PROTECT_PKCS11 || type == QINT_PROTECT_SEALED_FOR) {
-        if (type == QINT_PROTECT_SEALED_FOR && !unlock.hasRecipient) {
-            return QINT_ERR_BAD_ARGUMENT;
-        }
-        if (!cb.Random(secret.span())) {
-            return QINT_ERR_RANDOM;
-        }
-        const std::uint64_t rc = type == QINT_PROTECT_PKCS11
-                                     ? MakePkcs11Params(unlock, salt, id, secret, out.params)
-                                     : MakeSealedForParams(unlock.recipient, salt, id, secret, out.params);
-        if (rc != 0) {
-            return rc;
-        }
-    } else if (type != QINT_PROTECT_HOST) {
-        return QINT_ERR_BAD_ARGUMENT;
     }
     if (out.params.size() > kMaxSlotParams) {
         return QINT_ERR_BAD_CONTENT;
     }
     Key32 hostKey;
-    if (UsesHostKey(type)) {
+    if (t->hostKeyInKey) {
         if (const std::uint64_t rc = ReadHostKey(unlock.hostKeyPath, hostKey); rc != 0) {
             return rc;
         }
     }
     Key32 slotKey;
-    if (const std::uint64_t rc = KeyFromSecrets(type, salt, hostKey, secret, slotKey); rc != 0) {
+    if (const std::uint64_t rc = KeyFromSecrets(*t, salt, hostKey, secret, slotKey); rc != 0) {
         return rc;
     }
     if (!cb.Random(out.nonce)) {
@@ -347,8 +248,8 @@ std::uint64_t MakeSlot(const Callbacks &cb, std::uint8_t type, std::uint8_t id, 
         return QINT_ERR_CRYPTO;
     }
     std::array<std::uint8_t, 32> digest{};
-    if (CacheKey(out, unlock, digest) == 0) {
-        CacheSlotSecret(digest, type == QINT_PROTECT_HOST ? slotKey : secret);
+    if (CacheKey(*t, out, unlock, digest) == 0) {
+        CacheSlotSecret(digest, t->open == nullptr ? slotKey : secret);
     }
     return 0;
 }

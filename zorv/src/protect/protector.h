@@ -1,9 +1,12 @@
-// Opening and making protector slots: where each type's slot key comes from.
+// Opening and making protector slots, for every type through its row in
+// protect/slot_types.h: where each type's slot key comes from.
 //
 //   host       HKDF(store salt, host key)
 //   tpm2       HKDF(store salt, secret sealed to this host's TPM)
 //   host+tpm2  HKDF(store salt, host key || secret sealed to the TPM)
 //   recovery   scrypt(passphrase, slot salt, N, r, p)
+//   pkcs11     HKDF(store salt, secret wrapped by a token key)
+//   sealed-for HKDF(store salt, secret sealed for one host's identity)
 //
 // What each type costs most is kept in the per-process slot cache once a
 // slot opened with it: the host slot's key (keyed with the host key file's
@@ -22,11 +25,10 @@
 
 namespace zorv {
 
-using Salt = std::span<const std::uint8_t, 32>;
-
-// Opens one slot: 0 and root; else why it does not open here (a sealed-for
-// slot opens only with unlock.importOnly, and then nothing else does:
-// QINT_ERR_IMPORT_ONLY, _NOT_THIS_HOST);
+// Opens one slot: 0 and root; else why it does not open here (a slot of a
+// type that opens only in import, sealed-for, opens only with
+// unlock.importOnly, and then nothing else does: QINT_ERR_IMPORT_ONLY,
+// _NOT_THIS_HOST);
 // QINT_ERR_HOST_KEY_MISSING / _HOST_KEY_BAD (host key file), _NO_SLOT_OPENS
 // (wrong host key or TPM secret), _WRONG_PASSPHRASE, _NO_PASSPHRASE (a
 // recovery slot and none given), _TPM_UNREACHABLE, _TPM_NOT_THIS,

@@ -3,7 +3,7 @@
 #include <mutex>
 #include <new>
 
-#include "protect/host_key.h"
+#include "protect/host/host_key.h"
 #include "zorv_admin.h"
 
 namespace zorv {

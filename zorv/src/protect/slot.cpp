@@ -2,23 +2,16 @@
 
 #include <openssl/evp.h>
 
+#include "protect/slot_types.h"
+
 namespace zorv {
-namespace {
-
-bool KnownType(std::uint8_t t)
-{
-    return t == QINT_PROTECT_HOST || t == QINT_PROTECT_TPM2 || t == QINT_PROTECT_HOST_TPM2 ||
-           t == QINT_PROTECT_RECOVERY || t == QINT_PROTECT_PKCS11 || t == QINT_PROTECT_SEALED_FOR;
-}
-
-} // namespace
 
 bool ReadSlot(ByteReader &r, Slot &out)
 {
     out.type = r.U8();
     out.id = r.U8();
     const std::uint16_t n = r.U16();
-    if (!r.ok() || !KnownType(out.type) || out.id == 0 || n > kMaxSlotParams) {
+    if (!r.ok() || !SlotTypeIs(out.type, QINT_SLOT_WRITTEN) || out.id == 0 || n > kMaxSlotParams) {
         return false;
     }
     const auto params = r.Take(n);
@@ -29,7 +22,7 @@ bool ReadSlot(ByteReader &r, Slot &out)
     return r.ok();
 }
 
-SecretBytes SlotAad(std::span<const std::uint8_t, 32> salt, const Slot &s)
+SecretBytes SlotAad(Salt salt, const Slot &s)
 {
     SecretBytes aad;
     aad.reserve(salt.size() + 4 + s.params.size());
@@ -55,39 +48,6 @@ bool SlotDigest(const Slot &s, std::span<const std::uint8_t> extra, std::span<st
                     EVP_DigestFinal_ex(ctx, out.data(), &len) == 1 && len == out.size();
     EVP_MD_CTX_free(ctx);
     return ok;
-}
-
-bool ParseTpmParams(const Slot &s, TpmParams &out)
-{
-    ByteReader r(s.params);
-    out.pcrMask = r.U32();
-    out.blob = r.Take(r.remaining());
-    return r.ok() && !out.blob.empty() && (out.pcrMask >> 24) == 0;
-}
-
-bool ParseScryptParams(const Slot &s, ScryptParams &out)
-{
-    ByteReader r(s.params);
-    out.log2N = r.U8();
-    out.r = r.U32();
-    out.p = r.U32();
-    r.Copy(out.salt);
-    // Bounds keep a tampered slot from asking for unbounded memory or time:
-    // at most 2^20 * 16 * 128 bytes = 2 GiB would already be refused by the
-    // memory limit of the derivation.
-    return r.ok() && r.remaining() == 0 && out.log2N >= 10 && out.log2N <= 20 && out.r >= 1 && out.r <= 16 &&
-           out.p >= 1 && out.p <= 4;
-}
-
-std::vector<std::uint8_t> EncodeScryptParams(const ScryptParams &p)
-{
-    std::vector<std::uint8_t> out;
-    ByteWriter w(out);
-    w.U8(p.log2N);
-    w.U32(p.r);
-    w.U32(p.p);
-    w.Bytes(p.salt);
-    return out;
 }
 
 } // namespace zorv

@@ -4,14 +4,11 @@
 // the store.
 //
 //   size
-//   1     type (QINT_PROTECT_HOST, _TPM2, _HOST_TPM2, _RECOVERY)
+//   1     type (QINT_PROTECT_; the written types of protect/slot_types.h)
 //   1     slot id (1..255, unique in the store)
 //   2     length p of the parameters
-//   p     parameters of the type:
-//           host          none
-//           tpm2,
-//           host+tpm2     PCR mask (4), then the sealed object (p - 4 bytes)
-//           recovery      scrypt log2 N (1), r (4), p (4), salt (16)
+//   p     parameters of the type (host: none; the others: see their
+//         folders)
 //   12    nonce
 //   32    root key, sealed
 //   16    tag
@@ -26,11 +23,13 @@
 #include <span>
 #include <vector>
 
-#include "byte_cursor.h"
+#include "crypto/byte_cursor.h"
 #include "crypto/secret.h"
 #include "zorv_admin.h"
 
 namespace zorv {
+
+using Salt = std::span<const std::uint8_t, 32>;
 
 constexpr std::size_t kMaxSlots = 8;
 constexpr std::size_t kMaxSlotParams = 2048;
@@ -69,25 +68,9 @@ void WriteSlot(ByteWriter<Vector> &w, const Slot &s)
 }
 
 // Associated data of the slot's seal (the store's salt: wiping storage).
-SecretBytes SlotAad(std::span<const std::uint8_t, 32> salt, const Slot &s);
+SecretBytes SlotAad(Salt salt, const Slot &s);
 
 // SHA-256 of the slot's bytes; false when the digest fails.
 bool SlotDigest(const Slot &s, std::span<const std::uint8_t> extra, std::span<std::uint8_t, 32> out);
-
-// Parameters of the TPM types and of the recovery type.
-struct TpmParams {
-    std::uint32_t pcrMask = 0;
-    std::span<const std::uint8_t> blob;
-};
-bool ParseTpmParams(const Slot &s, TpmParams &out);
-
-struct ScryptParams {
-    std::uint8_t log2N = 17;
-    std::uint32_t r = 8;
-    std::uint32_t p = 1;
-    std::array<std::uint8_t, 16> salt{};
-};
-bool ParseScryptParams(const Slot &s, ScryptParams &out);
-std::vector<std::uint8_t> EncodeScryptParams(const ScryptParams &p);
 
 } // namespace zorv

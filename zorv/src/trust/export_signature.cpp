@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "protect/sealed_for.h"
+#include "protect/sealed_for/sealed_for.h"
 #include "trust/host_config.h"
 
 namespace zorv {

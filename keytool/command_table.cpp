@@ -1,0 +1,360 @@
+// The rows of the key tool's command line: its options, its commands and
+// their positional arguments.
+#include <cerrno>
+#include <cstdlib>
+#include <iterator>
+#include <string_view>
+
+#include "command_line.h"
+#include "zorv_admin.h"
+
+namespace keytool {
+namespace {
+
+bool ParseNumber(const char *text, std::uint32_t &out)
+{
+    if (text == nullptr || *text < '0' || *text > '9') {
+        return false;
+    }
+    errno = 0;
+    char *end = nullptr;
+    const unsigned long long v = std::strtoull(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v > 0xFFFFFFFFull) {
+        return false;
+    }
+    out = static_cast<std::uint32_t>(v);
+    return true;
+}
+
+// "7" or "0,2,7": SHA-256 PCR indexes 0..23.
+bool ParsePcrs(const char *text, std::uint32_t &mask)
+{
+    mask = 0;
+    std::string_view rest = text;
+    while (true) {
+        const auto comma = rest.find(',');
+        const std::string one(rest.substr(0, comma));
+        std::uint32_t pcr = 0;
+        if (!ParseNumber(one.c_str(), pcr) || pcr > 23) {
+            return false;
+        }
+        mask |= 1u << pcr;
+        if (comma == std::string_view::npos) {
+            return true;
+        }
+        rest.remove_prefix(comma + 1);
+    }
+}
+
+std::string Number(const char *value, std::uint32_t &out, bool &has, const char *option)
+{
+    if (!ParseNumber(value, out)) {
+        return std::string(option) + " needs a number, not '" + value + "'";
+    }
+    has = true;
+    return {};
+}
+
+std::string Descriptor(const char *value, int &out, const char *option)
+{
+    std::uint32_t fd = 0;
+    if (!ParseNumber(value, fd) || fd > 1024) {
+        return std::string(option) + " needs a descriptor number, not '" + value + "'";
+    }
+    out = static_cast<int>(fd);
+    return {};
+}
+
+std::string NonEmpty(const char *value, std::string &out, const char *option)
+{
+    if (value[0] == '\0') {
+        return std::string(option) + " needs a value";
+    }
+    out = value;
+    return {};
+}
+
+using G = OptionGroup;
+constexpr std::uint32_t kToken = QINT_NEEDS_TOKEN;
+
+constexpr OptionSpec kOptions[] = {
+    {kOptPrimary, "primary", 0, "PATH", G::general, true, 0, "primary file (default /etc/zorvm_primary_file.dat)",
+     [](Options &o, const char *v) -> std::string { o.primary = v; return {}; }},
+    {kOptStandby, "standby", 0, "PATH", G::general, true, 0, "standby file (default /etc/zorvm_standby_file.dat)",
+     [](Options &o, const char *v) -> std::string { o.standby = v; return {}; }},
+    {kOptHostKey, "host-key", 0, "PATH", G::general, true, 0,
+     "host key file (default $ZORVA_HOST_KEY, else\n/etc/zorvm_host.key)",
+     [](Options &o, const char *v) -> std::string {
+         if (v[0] == '\0') {
+             return "--host-key needs a path";
+         }
+         o.hostKey = v;
+         return {};
+     }},
+    {kOptTpm2Pcrs, "tpm2-pcrs", 0, "LIST", G::general, false, 0,
+     "bind new TPM slots to these SHA-256 PCRs (e.g. 7 or 0,7)",
+     [](Options &o, const char *v) -> std::string {
+         if (!ParsePcrs(v, o.pcrMask)) {
+             return std::string("--tpm2-pcrs takes PCR numbers 0..23 separated by commas, not '") + v + "'";
+         }
+         o.hasPcrs = true;
+         return {};
+     }},
+    {kOptPassphraseFd, "passphrase-fd", 0, "N", G::general, true, 0,
+     "read the recovery passphrase from descriptor N (one\nline); without it the terminal is asked, echo off",
+     [](Options &o, const char *v) { return Descriptor(v, o.passphraseFd, "--passphrase-fd"); }},
+    {kOptOwner, "owner", 0, "USER", G::general, false, 0,
+     "commands that write: the files written belong to\nUSER (default: the invoking user), mode 0600",
+     [](Options &o, const char *v) -> std::string { o.owner = v; return {}; }},
+    {kOptHelp, "help", 'h', nullptr, G::general, true, 0, "this text", nullptr},
+    {kOptVersion, "version", 0, nullptr, G::general, true, 0, "the version of this program", nullptr},
+    {kOptUri, "uri", 0, "URI", G::token, false, kToken,
+     "the token key: pkcs11:token=LABEL;object=LABEL\n[?pin-source=file:/path/to/pin]",
+     [](Options &o, const char *v) { return NonEmpty(v, o.uri, "--uri"); }},
+    {kOptModule, "module", 0, "PATH", G::token, false, kToken, "the PKCS#11 module (absolute path)",
+     [](Options &o, const char *v) { return NonEmpty(v, o.module, "--module"); }},
+    {kOptGenerateKek, "generate-kek", 0, nullptr, G::token, false, kToken,
+     "make the token key (AES-256, not extractable) if missing",
+     [](Options &o, const char *) -> std::string { o.generateKek = true; return {}; }},
+    {kOptPinFd, "pin-fd", 0, "N", G::token, true, 0,
+     "read the token PIN from descriptor N (one line); else the\nURI's pin-source file; never on the command line",
+     [](Options &o, const char *v) { return Descriptor(v, o.pinFd, "--pin-fd"); }},
+    {kOptPinSource, "pin-source", 0, "SOURCE", G::token, false, kToken,
+     "where loads take the token PIN from: file:PATH,\ncredential:NAME (systemd) or none",
+     [](Options &o, const char *v) { return NonEmpty(v, o.pinSource, "--pin-source"); }},
+    {kOptForce, "force", 0, nullptr, G::command, false, 0,
+     "create: overwrite an existing store; import: replace an\ninstalled store",
+     [](Options &o, const char *) -> std::string { o.force = true; return {}; }},
+    {kOptDomain, "domain", 0, "N", G::command, false, 0, "the key domain to rotate",
+     [](Options &o, const char *v) { return Number(v, o.domain, o.hasDomain, "--domain"); }},
+    {kOptAll, "all", 0, nullptr, G::command, false, 0, "every key domain (the default)",
+     [](Options &, const char *) -> std::string { return {}; }},
+    {kOptKeep, "keep", 0, "N", G::command, false, 0, "retired keys to keep per domain",
+     [](Options &o, const char *v) { return Number(v, o.keep, o.hasKeep, "--keep"); }},
+    {kOptDir, "dir", 0, "DIR", G::command, false, 0, "the folder of the backup (made 0700 when missing)",
+     [](Options &o, const char *v) -> std::string { o.dir = v; return {}; }},
+    {kOptProtect, "protect", 0, "TYPE", G::command, false, 0, "the slot type that protects the store",
+     [](Options &o, const char *v) -> std::string {
+         o.protect = SlotTypeByName(v, QINT_SLOT_PROTECTS);
+         if (o.protect == 0) {
+             return "--protect takes " + SlotTypeNames(QINT_SLOT_PROTECTS, 0, " or ") + ", not '" + v + "'";
+         }
+         o.hasProtect = true;
+         return {};
+     }},
+    {kOptRecovery, "recovery", 0, nullptr, G::command, false, 0, "a recovery slot (passphrase) too",
+     [](Options &o, const char *) -> std::string { o.recovery = true; return {}; }},
+    {kOptFor, "for", 0, "HOSTID", G::command, false, 0, "the identity of the host the copy is for (its host-id)",
+     [](Options &o, const char *v) { return NonEmpty(v, o.forHost, "--for"); }},
+    {kOptSignWith, "sign-with", 0, "KEYFILE", G::command, false, 0,
+     "the administrator key that signs the copy (admin-key create)",
+     [](Options &o, const char *v) { return NonEmpty(v, o.signWith, "--sign-with"); }},
+    {kOptOut, "out", 0, "DIR", G::command, false, 0, "export: the folder of the copy; admin-key: the key file",
+     [](Options &o, const char *v) { return NonEmpty(v, o.outDir, "--out"); }},
+    {kOptToken, "token", 0, "LABEL", G::command, false, kToken, "the token's label",
+     [](Options &o, const char *v) { return NonEmpty(v, o.token, "--token"); }},
+};
+
+constexpr bool InIdOrder()
+{
+    for (unsigned i = 0; i < std::size(kOptions); ++i) {
+        if (kOptions[i].id != i) {
+            return false;
+        }
+    }
+    return std::size(kOptions) == kOptCount;
+}
+static_assert(InIdOrder(), "kOptions[i] is the option with id i");
+
+// Options of every command that writes the store.
+constexpr OptMask kWrites = Bit(kOptOwner);
+// Options of every command that makes a slot.
+constexpr OptMask kMakesSlot =
+    Bit(kOptTpm2Pcrs) | Bit(kOptUri) | Bit(kOptModule) | Bit(kOptGenerateKek) | Bit(kOptPinSource);
+// Options of the commands that configure a PKCS#11 module.
+constexpr OptMask kConfiguresModule = Bit(kOptModule) | Bit(kOptToken) | Bit(kOptPinSource);
+
+std::string ImportBindsToThisHost(const Options &o)
+{
+    constexpr std::uint32_t kThisHost = QINT_NEEDS_HOST_KEY | QINT_NEEDS_TPM;
+    if (o.hasProtect && (SlotTypeNeeds(o.protect) & kThisHost) == 0) {
+        return "import binds the copy to this host: --protect " +
+               SlotTypeNames(QINT_SLOT_PROTECTS, kThisHost, " or ");
+    }
+    return {};
+}
+
+std::string NeedsKeyFile(const Options &o)
+{
+    return (o.given & Bit(kOptOut)) == 0 ? "admin-key create needs --out FILE" : "";
+}
+
+std::string NeedsModuleAndToken(const Options &o)
+{
+    if (o.module.empty() || o.module[0] != '/' || o.token.empty()) {
+        return "pkcs11 " + o.subcommand + " needs --module /PATH and --token LABEL";
+    }
+    return {};
+}
+
+constexpr const char *kTrustUsage = "trust takes list, add PUBFILE or remove FINGERPRINT";
+constexpr const char *kPkcs11Usage = "pkcs11 takes list, add or remove";
+
+constexpr CommandSpec kCommands[] = {
+    {.words = "create",
+     .help = "make a new store pair (one active key per domain)\n"
+             "protected by TYPE: host (default), tpm2, host+tpm2\n"
+             "or pkcs11 (a key on a token, see below),\n"
+             "and with --recovery a recovery passphrase too; the\n"
+             "host key file is created (0400) if missing, never\n"
+             "replaced; refuses to overwrite a store without --force",
+     .run = Create,
+     .synopsis = "[--force] [--protect TYPE] [--recovery]",
+     .options = kWrites | kMakesSlot | Bit(kOptForce) | Bit(kOptProtect) | Bit(kOptRecovery),
+     .makesSlot = true},
+    {.words = "rotate",
+     .help = "retire the active key of domain N (default: of\nevery domain) and add a new active key",
+     .run = Rotate,
+     .synopsis = "[--domain N | --all]",
+     .options = kWrites | Bit(kOptDomain) | Bit(kOptAll),
+     .exclusive = Bit(kOptDomain) | Bit(kOptAll)},
+    {.words = "prune",
+     .help = "keep only the N newest retired keys per domain\n(cipher texts under removed keys stop decrypting)",
+     .run = Prune,
+     .synopsis = "--keep N",
+     .options = kWrites | Bit(kOptKeep),
+     .required = Bit(kOptKeep)},
+    {.words = "list", .help = "show keys: domain, key id, state, creation time", .run = List},
+    {.words = "verify", .help = "check both files; exit 0 only when both are valid\nand equal", .run = Verify},
+    {.words = "backup",
+     .help = "write DIR/zorvm_primary_file.dat.membak and\n"
+             "DIR/zorvm_standby_file.dat.membak (the same slots:\n"
+             "on another host they open only through recovery)",
+     .run = Backup,
+     .synopsis = "--dir DIR",
+     .options = kWrites | Bit(kOptDir),
+     .required = Bit(kOptDir)},
+    {.words = "protect list",
+     .help = "show the protector slots and whether each opens here",
+     .run = ProtectList,
+     .options = kWrites},
+    {.words = "protect add",
+     .help = "add a slot: host, tpm2, host+tpm2 or recovery",
+     .run = ProtectAdd,
+     .arguments = "TYPE",
+     .options = kWrites | kMakesSlot,
+     .makesSlot = true},
+    {.words = "protect remove",
+     .help = "remove slot SLOT (not the last one that opens here)",
+     .run = ProtectRemove,
+     .arguments = "SLOT",
+     .options = kWrites},
+    {.words = "migrate",
+     .help = "new root key under a TYPE slot (and a recovery slot);\n"
+             "every key and key id stays; turns a store protected\n"
+             "by the built-in key only into a protected one",
+     .run = Migrate,
+     .synopsis = "--protect TYPE [--recovery]",
+     .options = kWrites | kMakesSlot | Bit(kOptProtect) | Bit(kOptRecovery),
+     .required = Bit(kOptProtect),
+     .makesSlot = true},
+    {.words = "host-id",
+     .help = "print this host's identity (one line) for export --for;\ncreates the host key file (0400) if missing",
+     .run = HostId},
+    {.words = "export",
+     .help = "write DIR/zorvm_primary_file.dat and\n"
+             "DIR/zorvm_standby_file.dat: a copy that opens only on\n"
+             "that host (and through the store's recovery and pkcs11\n"
+             "slots), signed with the administrator key KEYFILE;\n"
+             "safe to carry",
+     .run = Export,
+     .synopsis = "--for HOSTID --sign-with KEYFILE --out DIR",
+     .options = kWrites | Bit(kOptFor) | Bit(kOptSignWith) | Bit(kOptOut),
+     .required = Bit(kOptFor) | Bit(kOptSignWith) | Bit(kOptOut)},
+    {.words = "import",
+     .help = "check a copy exported for this host, bind it to this\n"
+             "host (TYPE host by default, or tpm2, host+tpm2) and\n"
+             "install it; --force replaces an installed store",
+     .run = Import,
+     .arguments = "DIR",
+     .synopsis = "[--protect TYPE] [--force]",
+     .options = kWrites | Bit(kOptTpm2Pcrs) | Bit(kOptProtect) | Bit(kOptForce),
+     .makesSlot = true,
+     .badArguments = "import needs the folder of the copy: import DIR",
+     .check = ImportBindsToThisHost},
+    {.words = "adopt",
+     .help = "make the store at --primary and --standby the one this\n"
+             "host serves (a store restored by hand from a backup)",
+     .run = Adopt},
+    {.words = "admin-key create",
+     .help = "make an administrator key pair for signing exports:\n"
+             "FILE (private, 0600) and FILE.pub",
+     .run = AdminKey,
+     .synopsis = "--out FILE",
+     .options = Bit(kOptOut),
+     .badArguments = "admin-key takes create --out FILE",
+     .check = NeedsKeyFile},
+    {.words = "trust list", .help = "show the administrator keys whose exports this host takes", .run = Trust,
+     .badArguments = kTrustUsage},
+    {.words = "trust add", .help = "take exports signed by the key in PUBFILE", .run = Trust,
+     .arguments = "PUBFILE", .badArguments = kTrustUsage},
+    {.words = "trust remove", .help = "no longer take exports signed by the key FINGERPRINT", .run = Trust,
+     .arguments = "FINGERPRINT", .badArguments = kTrustUsage},
+    {.words = "pkcs11 list",
+     .help = "show the PKCS#11 modules and tokens this host uses",
+     .run = Pkcs11,
+     .badArguments = kPkcs11Usage},
+    {.words = "pkcs11 add",
+     .help = "let pkcs11 slots of token LABEL open through module\n"
+             "/PATH, with the PIN from SOURCE: --module /PATH\n"
+             "--token LABEL [--pin-source SOURCE]",
+     .run = Pkcs11,
+     .options = kConfiguresModule,
+     .badArguments = kPkcs11Usage,
+     .check = NeedsModuleAndToken},
+    {.words = "pkcs11 remove",
+     .help = "forget module and token: --module /PATH --token LABEL",
+     .run = Pkcs11,
+     .options = kConfiguresModule,
+     .badArguments = kPkcs11Usage,
+     .check = NeedsModuleAndToken},
+    {.words = "help",
+     .help = "this text, or the usage and options of COMMAND",
+     .run = Help,
+     .arguments = "[COMMAND]",
+     .touchesStore = false},
+};
+
+constexpr ArgumentSpec kArguments[] = {
+    {"TYPE", false, [](const CommandSpec &, Options &o, const std::string &word) -> std::string {
+         o.argument = word;
+         o.slotType = SlotTypeByName(word, QINT_SLOT_ADDABLE);
+         if (o.slotType == 0) {
+             return "unknown protection '" + word + "' (" + SlotTypeNames(QINT_SLOT_ADDABLE, 0, ", ") + ")";
+         }
+         return {};
+     }},
+    {"SLOT", false, [](const CommandSpec &c, Options &o, const std::string &word) -> std::string {
+         o.argument = word;
+         if (!ParseNumber(word.c_str(), o.slotId) || o.slotId == 0 || o.slotId > 255) {
+             return std::string(c.words) + " needs a slot number, not '" + word + "'";
+         }
+         return {};
+     }},
+    // The words of a command, one or two.
+    {"COMMAND", true, [](const CommandSpec &, Options &o, const std::string &words) -> std::string {
+         o.argument = words;
+         if (!words.empty() && CommandsNamed(words).empty()) {
+             return "unknown command '" + words + "'";
+         }
+         return {};
+     }},
+};
+
+} // namespace
+
+std::span<const OptionSpec> OptionTable() { return kOptions; }
+std::span<const CommandSpec> CommandTable() { return kCommands; }
+std::span<const ArgumentSpec> ArgumentTable() { return kArguments; }
+
+} // namespace keytool

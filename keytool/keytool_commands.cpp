@@ -1,0 +1,291 @@
+// The key tool's commands. Results go to standard output; every failure goes
+// to standard error naming the file and the cause.
+#include <cinttypes>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+#include "keytool.h"
+#include "zorv.h"
+#include "zorv_admin.h"
+
+namespace keytool {
+namespace {
+
+QintKeyFileName Names(const Options &o) { return QintKeyFileName{o.primary.c_str(), o.standby.c_str(), nullptr}; }
+
+std::string Time(std::int64_t t)
+{
+    const std::time_t tt = static_cast<std::time_t>(t);
+    std::tm tm{};
+    char text[32] = "?";
+    if (::gmtime_r(&tt, &tm) != nullptr) {
+        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    }
+    return text;
+}
+
+const char *Text(std::uint64_t code) { return QintErrorTextEx(code); }
+
+bool IsHostKeyProblem(std::uint64_t rc) { return rc == QINT_ERR_HOST_KEY_MISSING || rc == QINT_ERR_HOST_KEY_BAD; }
+
+bool IsProtectorProblem(std::uint64_t rc)
+{
+    return IsHostKeyProblem(rc) || (rc >= QINT_ERR_NO_SLOT_OPENS && rc <= QINT_ERR_TPM) || rc == QINT_ERR_BUILTIN_ONLY ||
+           (rc >= QINT_ERR_PKCS11_URI && rc <= QINT_ERR_SEALED_TAMPERED);
+}
+
+} // namespace
+
+// Names the failing file and the cause; when no single file is to blame,
+// what is wrong with each.
+int Fail(const Options &o, const std::uint64_t rc, const QintAdminReport &r)
+{
+    const char *cmd = o.command.c_str();
+    if (IsHostKeyProblem(rc)) {
+        std::fprintf(stderr, "zorvm_keytool: %s: %s: %s\n", cmd, QintHostKeyFileEx(), Text(rc));
+        if (rc == QINT_ERR_HOST_KEY_MISSING && o.command != "create") {
+            std::fprintf(stderr, "zorvm_keytool: %s: on a new host, open the store through its recovery slot "
+                                 "and bind it here with 'protect add host'\n",
+                         cmd);
+        }
+    } else if (rc == QINT_ERR_BUILTIN_ONLY) {
+        std::fprintf(stderr, "zorvm_keytool: %s: %s: %s: run 'zorvm_keytool migrate --protect host'\n", cmd,
+                     o.primary.c_str(), Text(rc));
+    } else if (IsProtectorProblem(rc)) {
+        std::fprintf(stderr, "zorvm_keytool: %s: %s, %s: %s\n", cmd, o.primary.c_str(), o.standby.c_str(), Text(rc));
+    } else if (r.failedFile == QINT_FILE_PRIMARY || r.failedFile == QINT_FILE_STANDBY) {
+        const bool primary = r.failedFile == QINT_FILE_PRIMARY;
+        const std::uint64_t status = primary ? r.primaryStatus : r.standbyStatus;
+        std::fprintf(stderr, "zorvm_keytool: %s: %s: %s\n", cmd, (primary ? o.primary : o.standby).c_str(),
+                     Text(status != 0 ? status : rc));
+    } else if (rc == QINT_ERR_BOTH_DAMAGED || rc == QINT_ERR_FILES_UNREADABLE ||
+               rc == QINT_ERR_UNSUPPORTED_VERSION) {
+        std::fprintf(stderr, "zorvm_keytool: %s: no usable key store (%s)\n", cmd, Text(rc));
+        std::fprintf(stderr, "zorvm_keytool: %s: %s: %s\n", cmd, o.primary.c_str(), Text(r.primaryStatus));
+        std::fprintf(stderr, "zorvm_keytool: %s: %s: %s\n", cmd, o.standby.c_str(), Text(r.standbyStatus));
+    } else {
+        std::fprintf(stderr, "zorvm_keytool: %s: %s, %s: %s\n", cmd, o.primary.c_str(), o.standby.c_str(),
+                     Text(rc));
+    }
+    return kExitFailure;
+}
+
+namespace {
+
+// A store used despite one bad copy is worth a word: the next load restores it.
+void NoteRestorable(const Options &o, const QintAdminReport &r)
+{
+    if (r.primaryStatus != 0 && r.standbyStatus == 0) {
+        std::fprintf(stderr, "zorvm_keytool: note: %s: %s; used %s\n", o.primary.c_str(), Text(r.primaryStatus),
+                     o.standby.c_str());
+    } else if (r.standbyStatus != 0 && r.primaryStatus == 0) {
+        std::fprintf(stderr, "zorvm_keytool: note: %s: %s; used %s\n", o.standby.c_str(), Text(r.standbyStatus),
+                     o.primary.c_str());
+    }
+}
+
+bool Load(const Options &o, std::vector<QintKeyInfo> &keys, QintStoreInfo &info, std::uint64_t &rc,
+          QintAdminReport &r)
+{
+    const QintKeyFileName names = Names(o);
+    std::uint32_t count = 0;
+    rc = QintAdminListEx(&names, nullptr, 0, &count, &info, &r);
+    if (rc != QINT_ERR_BUFFER_TOO_SMALL) {
+        return rc == 0;
+    }
+    keys.resize(count);
+    rc = QintAdminListEx(&names, keys.data(), count, &count, &info, &r);
+    keys.resize(count);
+    return rc == 0;
+}
+
+std::uint32_t ActiveKeyId(const std::vector<QintKeyInfo> &keys, std::uint32_t domain)
+{
+    for (const QintKeyInfo &k : keys) {
+        if (k.domain == domain && k.state == QINT_KEY_ACTIVE) {
+            return k.keyId;
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+int Create(const Options &o)
+{
+    const QintKeyFileName names = Names(o);
+    QintAdminReport r{};
+    const std::uint32_t type = o.hasProtect ? o.protect : QINT_PROTECT_HOST;
+    const bool hadHostKey = HostKeyExists();
+    const std::uint32_t flags = (o.force ? QINT_ADMIN_FORCE : 0) | (o.recovery ? QINT_ADMIN_RECOVERY : 0);
+    const std::uint64_t rc = QintAdminCreateProtectedEx(&names, flags, type, &r);
+    if (rc == QINT_ERR_EXISTS) {
+        std::fprintf(stderr, "zorvm_keytool: create: %s: file already exists (use --force to overwrite)\n",
+                     (r.failedFile == QINT_FILE_STANDBY ? o.standby : o.primary).c_str());
+        return kExitFailure;
+    }
+    if (rc != 0) {
+        return Fail(o, rc, r);
+    }
+    NoteHostKeyCreated(o, hadHostKey);
+    PinAfterWrite(o, true);
+    std::printf("created key store %s and %s: 37 domains, key id 1 active\n", o.primary.c_str(), o.standby.c_str());
+    PrintSlots(o, stdout);
+    return kExitOk;
+}
+
+int Rotate(const Options &o)
+{
+    const QintKeyFileName names = Names(o);
+    QintAdminReport r{};
+    const bool all = !o.hasDomain; // no domain named: rotate them all
+    const std::uint32_t domain = all ? QINT_ALL_DOMAINS : o.domain;
+    const std::uint64_t rc = QintAdminRotateEx(&names, domain, &r);
+    if (rc == QINT_ERR_UNKNOWN_DOMAIN) {
+        std::fprintf(stderr, "zorvm_keytool: rotate: domain %" PRIu32 " is not one of the 37 key domains\n",
+                     o.domain);
+        return kExitFailure;
+    }
+    if (rc != 0) {
+        return Fail(o, rc, r);
+    }
+    NoteRestorable(o, r);
+    PinAfterWrite(o, false);
+    std::vector<QintKeyInfo> keys;
+    QintStoreInfo info{};
+    std::uint64_t lrc = 0;
+    if (all) {
+        std::printf("rotated the active key of all 37 domains\n");
+    } else if (Load(o, keys, info, lrc, r)) {
+        std::printf("rotated domain %" PRIu32 ": key id %" PRIu32 " is active\n", o.domain,
+                    ActiveKeyId(keys, o.domain));
+    } else {
+        std::printf("rotated domain %" PRIu32 "\n", o.domain);
+    }
+    return kExitOk;
+}
+
+int Prune(const Options &o)
+{
+    const QintKeyFileName names = Names(o);
+    QintAdminReport r{};
+    std::uint32_t removed = 0;
+    const std::uint64_t rc = QintAdminPruneEx(&names, o.keep, &removed, &r);
+    if (rc != 0) {
+        return Fail(o, rc, r);
+    }
+    NoteRestorable(o, r);
+    PinAfterWrite(o, false);
+    std::printf("removed %" PRIu32 " retired key(s); at most %" PRIu32 " retired per domain remain\n", removed,
+                o.keep);
+    return kExitOk;
+}
+
+int List(const Options &o)
+{
+    std::vector<QintKeyInfo> keys;
+    QintStoreInfo info{};
+    QintAdminReport r{};
+    std::uint64_t rc = 0;
+    if (!Load(o, keys, info, rc, r)) {
+        return Fail(o, rc, r);
+    }
+    NoteRestorable(o, r);
+    std::printf("key store %s: format %" PRIu32 ", update %" PRIu64 ", created %s, updated %s, %" PRIu32 " keys\n",
+                o.primary.c_str(), info.version, info.updateCounter, Time(info.created).c_str(),
+                Time(info.updated).c_str(), info.keyCount);
+    PrintSlots(o, stdout);
+    std::printf("%6s %6s  %-7s  %s\n", "domain", "key", "state", "created");
+    for (const QintKeyInfo &k : keys) {
+        std::printf("%6" PRIu32 " %6" PRIu32 "  %-7s  %s\n", k.domain, k.keyId,
+                    k.state == QINT_KEY_ACTIVE ? "active" : "retired", Time(k.created).c_str());
+    }
+    return kExitOk;
+}
+
+int Verify(const Options &o)
+{
+    // Both paths are judged as the agent judges them, also when the files
+    // themselves are fine.
+    const bool primaryAccepted = KeepsPathRule(o.primary);
+    const bool agentAccepts = KeepsPathRule(o.standby) && primaryAccepted;
+    const QintKeyFileName names = Names(o);
+    QintAdminReport r{};
+    const std::uint64_t rc = QintAdminVerifyEx(&names, &r);
+    auto line = [](FILE *out, const std::string &path, std::uint64_t status, std::uint64_t counter) {
+        if (status == 0) {
+            std::fprintf(out, "%s: valid (update %" PRIu64 ")\n", path.c_str(), counter);
+        } else {
+            std::fprintf(out, "%s: %s\n", path.c_str(), QintErrorTextEx(status));
+        }
+    };
+    if (rc == 0) {
+        line(stdout, o.primary, 0, r.primaryCounter);
+        line(stdout, o.standby, 0, r.standbyCounter);
+        if (!agentAccepts) {
+            std::fprintf(stderr, "zorvm_keytool: verify: both copies valid and equal, but the agent refuses the "
+                                 "paths\n");
+            return kExitFailure;
+        }
+        std::printf("key store verified: both copies valid and equal\n");
+        PrintSlots(o, stdout);
+        return kExitOk;
+    }
+    if (rc == QINT_ERR_COPIES_DIFFER) {
+        const bool primaryOlder = r.failedFile == QINT_FILE_PRIMARY;
+        std::fprintf(stderr, "zorvm_keytool: verify: %s: differs from %s (update %" PRIu64 " against %" PRIu64
+                             "); the next load restores it\n",
+                     (primaryOlder ? o.primary : o.standby).c_str(), (primaryOlder ? o.standby : o.primary).c_str(),
+                     primaryOlder ? r.primaryCounter : r.standbyCounter,
+                     primaryOlder ? r.standbyCounter : r.primaryCounter);
+        return kExitFailure;
+    }
+    if (IsProtectorProblem(rc)) {
+        Fail(o, rc, r);
+        PrintSlots(o, stderr);
+        return kExitFailure;
+    }
+    // Report both files, the wrong ones on standard error.
+    if (r.primaryStatus != 0) {
+        std::fprintf(stderr, "zorvm_keytool: verify: %s: %s\n", o.primary.c_str(), Text(r.primaryStatus));
+    } else {
+        line(stdout, o.primary, 0, r.primaryCounter);
+    }
+    if (r.standbyStatus != 0) {
+        std::fprintf(stderr, "zorvm_keytool: verify: %s: %s\n", o.standby.c_str(), Text(r.standbyStatus));
+    } else {
+        line(stdout, o.standby, 0, r.standbyCounter);
+    }
+    return kExitFailure;
+}
+
+int Backup(const Options &o)
+{
+    if (!PrepareBackupFolder(o.dir)) {
+        return kExitFailure;
+    }
+    const std::string primary = o.dir + "/zorvm_primary_file.dat.membak";
+    const std::string standby = o.dir + "/zorvm_standby_file.dat.membak";
+    const QintKeyFileName names = Names(o);
+    const QintKeyFileName target{primary.c_str(), standby.c_str(), nullptr};
+    QintAdminReport r{};
+    const std::uint64_t rc = QintAdminBackupEx(&names, &target, &r);
+    if (rc == QINT_ERR_FILE_WRITE) {
+        std::fprintf(stderr, "zorvm_keytool: backup: %s: %s\n",
+                     (r.failedFile == QINT_FILE_PRIMARY ? primary : standby).c_str(), Text(rc));
+        return kExitFailure;
+    }
+    if (rc != 0) {
+        return Fail(o, rc, r);
+    }
+    NoteRestorable(o, r);
+    std::printf("backed up to %s and %s\n", primary.c_str(), standby.c_str());
+    if (!HasRecoverySlot(o)) {
+        std::fprintf(stderr, "zorvm_keytool: note: the copies have no recovery slot: they open only where this "
+                             "store opens (this host key, this TPM)\n");
+    }
+    return kExitOk;
+}
+
+} // namespace keytool

@@ -1,0 +1,34 @@
+// zorvm_keytool COMMAND [options]: administration of a key-store pair. The
+// command line is read from the tables of command_table.cpp.
+#include "command_line.h"
+#include "keytool.h"
+#include "process_hardening.h"
+#include "zorv_admin.h"
+
+int main(int argc, char **argv)
+{
+    (void)brim::DisableCoreDumps();
+    keytool::Options o;
+    const keytool::CommandSpec *command = nullptr;
+    if (const int rc = keytool::ParseCommandLine(argc, argv, o, command); rc >= 0) {
+        return rc;
+    }
+    if (!command->touchesStore) {
+        return command->run(o);
+    }
+    if (!o.owner.empty() && !keytool::SetFileOwner(o.owner)) {
+        return keytool::kExitFailure;
+    }
+    keytool::RegisterCallbacks();
+    if (!keytool::SetUpProtection(o)) {
+        return keytool::kExitFailure;
+    }
+    if ((keytool::MadeSlotNeeds(*command, o) & QINT_NEEDS_TOKEN) != 0 && !keytool::ConfigureNewPkcs11Slot(o)) {
+        return keytool::kExitFailure;
+    }
+    const int rc = command->run(o);
+    if (!keytool::FinishWrites(rc == keytool::kExitOk)) {
+        return keytool::kExitFailure;
+    }
+    return rc == keytool::kExitOk && !keytool::UpdatePin(o) ? keytool::kExitFailure : rc;
+}

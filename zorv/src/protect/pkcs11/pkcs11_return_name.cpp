@@ -1,0 +1,75 @@
+// Names of the PKCS#11 return codes an operator is likely to meet, for the
+// detail of a failure.
+#include <cstdio>
+
+#include "protect/pkcs11/pkcs11_module.h"
+
+namespace zorv::pkcs11 {
+namespace {
+
+struct Name {
+    CK_RV rv;
+    const char *name;
+};
+
+#define ZORVA_RV(code) {code, #code}
+constexpr Name kNames[] = {
+    ZORVA_RV(CKR_OK),
+    ZORVA_RV(CKR_CANCEL),
+    ZORVA_RV(CKR_HOST_MEMORY),
+    ZORVA_RV(CKR_SLOT_ID_INVALID),
+    ZORVA_RV(CKR_GENERAL_ERROR),
+    ZORVA_RV(CKR_FUNCTION_FAILED),
+    ZORVA_RV(CKR_ARGUMENTS_BAD),
+    ZORVA_RV(CKR_CANT_LOCK),
+    ZORVA_RV(CKR_DEVICE_ERROR),
+    ZORVA_RV(CKR_DEVICE_MEMORY),
+    ZORVA_RV(CKR_DEVICE_REMOVED),
+    ZORVA_RV(CKR_ENCRYPTED_DATA_INVALID),
+    ZORVA_RV(CKR_ENCRYPTED_DATA_LEN_RANGE),
+    ZORVA_RV(CKR_FUNCTION_NOT_SUPPORTED),
+    ZORVA_RV(CKR_KEY_HANDLE_INVALID),
+    ZORVA_RV(CKR_KEY_TYPE_INCONSISTENT),
+    ZORVA_RV(CKR_KEY_FUNCTION_NOT_PERMITTED),
+    ZORVA_RV(CKR_MECHANISM_INVALID),
+    ZORVA_RV(CKR_MECHANISM_PARAM_INVALID),
+    ZORVA_RV(CKR_OBJECT_HANDLE_INVALID),
+    ZORVA_RV(CKR_OPERATION_ACTIVE),
+    ZORVA_RV(CKR_PIN_INCORRECT),
+    ZORVA_RV(CKR_PIN_INVALID),
+    ZORVA_RV(CKR_PIN_LEN_RANGE),
+    ZORVA_RV(CKR_PIN_EXPIRED),
+    ZORVA_RV(CKR_PIN_LOCKED),
+    ZORVA_RV(CKR_SESSION_CLOSED),
+    ZORVA_RV(CKR_SESSION_COUNT),
+    ZORVA_RV(CKR_SESSION_HANDLE_INVALID),
+    ZORVA_RV(CKR_TOKEN_NOT_PRESENT),
+    ZORVA_RV(CKR_TOKEN_NOT_RECOGNIZED),
+    ZORVA_RV(CKR_USER_ALREADY_LOGGED_IN),
+    ZORVA_RV(CKR_USER_NOT_LOGGED_IN),
+    ZORVA_RV(CKR_USER_PIN_NOT_INITIALIZED),
+    ZORVA_RV(CKR_USER_TYPE_INVALID),
+    ZORVA_RV(CKR_WRAPPED_KEY_INVALID),
+    ZORVA_RV(CKR_WRAPPED_KEY_LEN_RANGE),
+    ZORVA_RV(CKR_WRAPPING_KEY_HANDLE_INVALID),
+    ZORVA_RV(CKR_BUFFER_TOO_SMALL),
+    ZORVA_RV(CKR_CRYPTOKI_NOT_INITIALIZED),
+    ZORVA_RV(CKR_CRYPTOKI_ALREADY_INITIALIZED),
+};
+#undef ZORVA_RV
+
+} // namespace
+
+std::string ReturnName(CK_RV rv)
+{
+    for (const Name &n : kNames) {
+        if (n.rv == rv) {
+            return n.name;
+        }
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "0x%08lx", static_cast<unsigned long>(rv));
+    return text;
+}
+
+} // namespace zorv::pkcs11
