@@ -199,7 +199,7 @@ int List(const Options &o)
     std::printf("%6s %6s  %-7s  %s\n", "domain", "key", "state", "created");
     for (const QintKeyInfo &k : keys) {
         std::printf("%6" PRIu32 " %6" PRIu32 "  %-7s  %s\n", k.domain, k.keyId,
-                    k.state == QINT_KEY_ACTIVE ? "active" : "retired", Time(k.created).c_str());
+                    k.state == QINT_KEY_ACTIVE ? "active" : k.state == QINT_KEY_DISABLED ? "disabled" : "retired", Time(k.created).c_str());
     }
     return kExitOk;
 }

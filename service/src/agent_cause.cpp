@@ -26,6 +26,7 @@ enum class Cause {
     Reload,
     Memory,
     Library,
+    KeyDisabled,
     PathRule,
 };
 
@@ -41,6 +42,7 @@ constexpr const char *kCauseText[] = {
     "Cause: the key store could not be reloaded.",
     "Cause: out of memory.",
     "Cause: the data-protection library failed.",
+    "Cause: key disabled (zorvm_keytool enable serves it again).",
     nullptr, // the agent's own words, kept in t_pathRule
 };
 static_assert(sizeof kCauseText / sizeof kCauseText[0] == static_cast<int>(Cause::PathRule) + 1);
@@ -87,6 +89,8 @@ Cause FromLibrary(unsigned long result)
         return Cause::UnknownKeyId;
     case MUR_ERR_AUTH_FAILED:
         return Cause::AuthFailed;
+    case MUR_ERR_KEY_DISABLED:
+        return Cause::KeyDisabled;
     case MUR_ERR_NOT_INITIALIZED:
         return Cause::NoKeyStore;
     default:
