@@ -18,6 +18,7 @@
 #include "request_outcome.h"
 #include "serve_settings.h"
 #include "service_manager.h"
+#include "usage_record.h"
 #include "transport.h"
 
 #include "bounded.h"
@@ -109,6 +110,7 @@ private:
     const std::span<char> recvBuf_, sendBuf_;
     const ServeSettings settings_;
     Metrics metrics_;
+    UsageRecord usage_;
     ConnectionTable table_;
     KeyedLineLimit refusals_{LogRefusalsNotShown};
     OncePerInterval acceptFailureLog_, roomLog_, shareLog_, noDescriptorLog_;
@@ -137,17 +139,18 @@ bool ServeLoop::Open()
         PrintLog("Error", "StartServer", __LINE__, "Failed create event loop.");
         return false;
     }
-    if (metrics_.Enabled() && !CatchStopSignals()) {
+    if (!CatchStopSignals()) {
         PrintLog("Error", "StartServer", __LINE__, "Failed create event loop.");
         return false;
     }
     ReopenReserve();
+    usage_.Load(NowMs());
     return true;
 }
 
-// With metrics on, a stop by SIGTERM (or SIGINT) writes them once more:
-// the signals arrive through the event loop, which then ends the process
-// by the same signal.
+// A stop by SIGTERM (or SIGINT) writes the key usage record and the
+// metrics once more: the signals arrive through the event loop, which then
+// ends the process by the same signal.
 bool ServeLoop::CatchStopSignals()
 {
     sigset_t stop;
@@ -170,6 +173,7 @@ void ServeLoop::Stop()
     }
     metrics_.SetOpen(table_.Count());
     metrics_.Write();
+    usage_.Write();
     const int signo = static_cast<int>(info.ssi_signo);
     sigset_t stop;
     sigemptyset(&stop);
@@ -242,6 +246,7 @@ void ServeLoop::Tick(Millis now)
         metrics_.SetOpen(table_.Count());
         metrics_.WriteIfDue(now);
     }
+    usage_.WriteIfDue(now);
     PingWatchdog(now);
 }
 
@@ -260,7 +265,7 @@ int ServeLoop::WaitMillis(Millis now)
     Millis next = std::min({!listening_ && acceptPausedUntil_ > now ? acceptPausedUntil_ : kNever,
                             refusals_.NextFlush(), NextFailureLinesFlush(),
                             closedForRoom_ > 0 ? roomLog_.Next() : kNever,
-                            closedOverShare_ > 0 ? shareLog_.Next() : kNever, metrics_.NextWrite(),
+                            closedOverShare_ > 0 ? shareLog_.Next() : kNever, metrics_.NextWrite(), usage_.NextWrite(),
                             watchdogMillis_ > 0 ? nextPing_ : kNever});
     if (!listening_ && waitingForRoom_) {
         next = std::min(next, table_.NextVictimAt(settings_.graceMillis));
@@ -473,6 +478,7 @@ void ServeLoop::Advance(Connection &conn)
     }
     ++answered_;
     metrics_.Answered(conn.domain, conn.keyId, NowUs() - conn.acceptedUs);
+    usage_.Answered(conn.domain, conn.keyId);
     if (settings_.audit) {
         LogAnswered(conn);
     }
@@ -484,7 +490,7 @@ void ServeLoop::Advance(Connection &conn)
 // connection until it closes.
 void ServeLoop::Answer(Connection &conn)
 {
-    if ((settings_.audit || metrics_.Enabled()) && !CipherHeaderIds(recvBuf_.data(), &conn.domain, &conn.keyId)) {
+    if (!CipherHeaderIds(recvBuf_.data(), &conn.domain, &conn.keyId)) {
         conn.domain = conn.keyId = 0;
     }
     // The front opens the key-store files: with the process out of
@@ -519,7 +525,13 @@ void ServeLoop::Answer(Connection &conn)
     Wipe(recvBuf_);
     if (decrypted == -1) {
         Wipe(sendBuf_);
-        const FailedDecrypt why = metrics_.Enabled() ? WhyDecryptFailed() : FailedDecrypt{};
+        const FailedDecrypt why = WhyDecryptFailed();
+        if (why.result == RequestResult::KeyDisabled) {
+            usage_.Refused(conn.domain, conn.keyId);
+            if (settings_.audit) {
+                LogRefusedDisabled(conn);
+            }
+        }
         metrics_.Loaded(why.loaded, why.cause);
         metrics_.Ended(why.result, why.cause);
         table_.Close(conn);
