@@ -44,6 +44,12 @@ enum Opt : unsigned {
     kOptSignWith,
     kOptOut,
     kOptToken,
+    kOptKeyId,
+    kOptJson,
+    kOptUnusedDays,
+    kOptDryRun,
+    kOptRecord,
+    kOptUsage,
     kOptCount,
 };
 

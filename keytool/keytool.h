@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "crypto/secret.h"
 #include "zorv_admin.h"
@@ -54,6 +55,14 @@ struct Options {
     std::string signWith;      // export --sign-with FILE (administrator key)
     std::string token;         // pkcs11 add/remove --token LABEL
     std::string pinSource;     // pkcs11 add --pin-source SOURCE; protect add pkcs11
+    // The key lifecycle.
+    bool hasKeyId = false;
+    std::uint32_t keyId = 0;         // disable/enable --key-id K
+    bool json = false;               // usage --json
+    std::uint32_t unusedDays = 30;   // prune --unused-days N
+    bool dryRun = false;             // prune --dry-run
+    std::string record;              // --record FILE: the daemon's usage record (default in the state folder)
+    std::vector<std::string> usage;  // --usage FILE: a host's 'usage --json', once per host
 };
 
 // Applies --host-key, --tpm2-pcrs and the recovery passphrase: read from
@@ -146,5 +155,9 @@ int Migrate(const Options &o);
 int HostId(const Options &o);
 int Export(const Options &o);
 int Import(const Options &o);
+int Usage(const Options &o);
+int Rewrap(const Options &o);
+int Disable(const Options &o);
+int Enable(const Options &o);
 
 } // namespace keytool

@@ -166,22 +166,6 @@ int Rotate(const Options &o)
     return kExitOk;
 }
 
-int Prune(const Options &o)
-{
-    const QintKeyFileName names = Names(o);
-    QintAdminReport r{};
-    std::uint32_t removed = 0;
-    const std::uint64_t rc = QintAdminPruneEx(&names, o.keep, &removed, &r);
-    if (rc != 0) {
-        return Fail(o, rc, r);
-    }
-    NoteRestorable(o, r);
-    PinAfterWrite(o, false);
-    std::printf("removed %" PRIu32 " retired key(s); at most %" PRIu32 " retired per domain remain\n", removed,
-                o.keep);
-    return kExitOk;
-}
-
 int List(const Options &o)
 {
     std::vector<QintKeyInfo> keys;

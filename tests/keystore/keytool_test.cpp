@@ -67,7 +67,8 @@ TEST_F(KeytoolTest, UsageErrorsExitTwoAndHelpExitsZero)
     EXPECT_EQ(Tool("rotate --domain 9 --all").status, 2);
     EXPECT_EQ(Tool("rotate --domain nine").status, 2);
     EXPECT_EQ(Tool("rotate --domain -1").status, 2);
-    EXPECT_EQ(Tool("prune").status, 2);
+    EXPECT_EQ(Tool("prune --unused-days soon").status, 2);
+    EXPECT_EQ(Tool("disable --domain 9").status, 2) << "needs --key-id too";
     EXPECT_EQ(Tool("prune --keep 99999999999").status, 2);
     EXPECT_EQ(Tool("backup").status, 2);
     EXPECT_EQ(Tool("list --force").status, 2);
@@ -80,7 +81,7 @@ TEST_F(KeytoolTest, HelpOfOneCommandVersionAndOptionsOfAnotherCommand)
 {
     ToolRun r = Tool("help prune", false);
     EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(Has(r.out, "usage: zorvm_keytool prune --keep N")) << r.out;
+    EXPECT_TRUE(Has(r.out, "usage: zorvm_keytool prune [--unused-days N] [--dry-run] [--keep N]")) << r.out;
     EXPECT_TRUE(Has(r.out, "--owner USER") && !Has(r.out, "--dir")) << "the options prune takes, only";
     EXPECT_EQ(Tool("help frobnicate", false).status, 2);
     r = Tool("--version", false);
