@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <future>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <unistd.h>
@@ -470,6 +471,62 @@ TEST(RefusedKeyStore, ALinkedStoreIsRefusedAndTheConsoleSaysWhy)
     EXPECT_NE(verify.err.find("zorvm_keytool: " + rule + "\n"), std::string::npos) << verify.err;
     unlink(kStandby.c_str());
     unlink(moved.c_str());
+}
+
+// ---------------------------------------------------------------------------
+// The key lifecycle: rotate, rewrap, disable and enable, with the daemon's
+// usage record carried over its restarts
+
+TEST(Lifecycle, RewrappedTextsServeUnderTheNewKeyAndADisabledKeyIsRefusedWithItsCause)
+{
+    REQUIRE_ISOLATION();
+    RemoveKeyStore();
+    ASSERT_EQ(Keytool("create").status, 0);
+    setenv("ZORVA_AUDIT", "1", 1);
+    const std::string name = UniqueName("lifecycle");
+    const std::string first = CipherOf("first secret"), second = CipherOf("second secret");
+    auto daemon = std::make_unique<Daemon>("@" + name);
+    ASSERT_TRUE(daemon->WaitListening());
+    EXPECT_EQ(Talk(name, Frame(first)).response, Response("first secret"));
+    daemon.reset(); // a stop writes the record
+
+    ASSERT_EQ(Keytool("rotate", {"--domain", "9"}).status, 0);
+    const Outcome rewrap =
+        RunProgram({BinPath("zorvm_keytool"), "rewrap", "--primary", kPrimary, "--standby", kStandby},
+                   WithEnv({}, 0, "cipher_text:" + first + "\nnot a cipher text\n" + second + "\n"));
+    EXPECT_EQ(rewrap.status, 1);
+    EXPECT_NE(rewrap.err.find("rewrap: line 2: not a cipher text"), std::string::npos) << rewrap.err;
+    std::vector<std::string> out;
+    std::istringstream lines(rewrap.out);
+    for (std::string line; std::getline(lines, line);) {
+        out.push_back(line);
+    }
+    ASSERT_EQ(out.size(), 3u) << rewrap.out;
+    EXPECT_EQ(out[1], "not a cipher text");
+    ASSERT_EQ(out[0].rfind("cipher_text:", 0), 0u);
+    const std::string rewrapped = out[0].substr(12);
+    EXPECT_EQ(Unbase64(rewrapped)[8], 2) << "the header names key 2";
+
+    daemon = std::make_unique<Daemon>("@" + name);
+    ASSERT_TRUE(daemon->WaitListening());
+    EXPECT_EQ(Talk(name, Frame(rewrapped)).response, Response("first secret"));
+    EXPECT_EQ(Talk(name, Frame(out[2])).response, Response("second secret"));
+    ASSERT_EQ(Keytool("disable", {"--domain", "9", "--key-id", "1"}).status, 0);
+    EXPECT_EQ(Talk(name, Frame(first)).response, "");
+    EXPECT_NE(daemon->Err().find("]Cause: key disabled"), std::string::npos) << daemon->Err();
+    EXPECT_NE(daemon->Out().find("domain{9} key{1}: key disabled."), std::string::npos) << daemon->Out();
+    ASSERT_EQ(Keytool("enable", {"--domain", "9", "--key-id", "1"}).status, 0);
+    EXPECT_EQ(Talk(name, Frame(first)).response, Response("first secret"));
+    daemon.reset();
+    unsetenv("ZORVA_AUDIT");
+
+    const std::string record = ReadFile("/var/lib/zorva/key-usage");
+    EXPECT_TRUE(std::regex_search(record, std::regex(R"(\n9 1 2 \d+ 1 \d+\n9 2 2 \d+ 0 0\n$)"))) << record;
+    for (const std::string &secret : {std::string("first secret"), std::string("secret"), first, rewrapped}) {
+        EXPECT_EQ(record.find(secret), std::string::npos) << secret;
+    }
+    const Outcome use = Keytool("usage");
+    EXPECT_TRUE(std::regex_search(use.out, std::regex(R"(\n +9 +1  retired .* +2 +1\n)"))) << use.out;
 }
 
 } // namespace
