@@ -228,7 +228,7 @@ void NoteUsageGaps(const Options &o, const KeyUsage &usage, std::int64_t now)
 {
     const char *cmd = o.command.c_str();
     const char *path = usage.recordPath.c_str();
-    if (usage.record == usage::ReadStatus::missing) {
+    if (usage.record == usage::ReadStatus::missing && usage.hosts.empty()) {
         std::fprintf(stderr, "zorvm_keytool: %s: note: no usage record at %s (uds_decrypt_server writes it: is it "
                              "running here?)\n", cmd, path);
     } else if (usage.record == usage::ReadStatus::damaged) {

@@ -57,8 +57,8 @@ bool ReadStoreId(const Options &o, StoreIdBytes &id);
 // host had no usable record is an error: false, with a message.
 bool GatherUsage(const Options &o, const StoreIdBytes &storeId, KeyUsage &out);
 
-// On standard error: the record is missing, damaged or more than a day old,
-// and the same for each host's.
+// On standard error: the record is missing (unless hosts' usage was
+// given), damaged or more than a day old, and each host's that is old.
 void NoteUsageGaps(const Options &o, const KeyUsage &usage, std::int64_t now);
 
 // "2024-05-01T10:00:00Z"; "never" for 0.
