@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <future>
 #include <regex>
 #include <sstream>
@@ -442,6 +443,74 @@ TEST(MissingKeyStore, ToolAndDaemonNameTheMissingFiles)
     EXPECT_EQ(Count(daemon.Err(), "][Error][BrimDecrypt]["), 2u);
     EXPECT_NE(daemon.Err().find("]Failed to init zorv, ret {"), std::string::npos) << daemon.Err();
     EXPECT_NE(daemon.Err().find(cause), std::string::npos) << daemon.Err();
+}
+
+// ---------------------------------------------------------------------------
+// Each family of key-store causes reaches the daemon's console, with the
+// thing to look at; a load that succeeded but found something says so too.
+
+TEST(StoreCauses, EachFamilyReachesTheDaemonsConsole)
+{
+    REQUIRE_ISOLATION();
+    RemoveKeyStore();
+    const std::string hostKey = "/etc/zorvm_host.key";
+    ::unlink(hostKey.c_str());
+    ASSERT_EQ(Keytool("create").status, 0);
+    const std::string cipher = CipherOf("causes");
+    const std::string name = UniqueName("causes");
+    Daemon daemon("@" + name);
+    ASSERT_TRUE(daemon.WaitListening()) << daemon.Err();
+    // The console lines one request adds (Warn lines go to standard output,
+    // Error lines to standard error); the request is answered as answer says.
+    const auto ask = [&](bool answered) {
+        const size_t out = daemon.Out().size();
+        const size_t err = daemon.Err().size();
+        const Exchange e = Talk(name, Frame(cipher));
+        const std::string lines = daemon.Out().substr(out) + daemon.Err().substr(err);
+        EXPECT_EQ(e.response == Response("causes"), answered) << lines;
+        return lines;
+    };
+    const auto has = [](const std::string &text, const std::string &part) {
+        return text.find(part) != std::string::npos;
+    };
+    const std::string notLoaded = "]Cause: key store not loaded: ";
+
+    ASSERT_EQ(::rename(hostKey.c_str(), (hostKey + ".away").c_str()), 0);
+    std::string err = ask(false);
+    EXPECT_TRUE(has(err, notLoaded + "host key file does not exist: host key file " + hostKey + ".")) << err;
+    ASSERT_EQ(::rename((hostKey + ".away").c_str(), hostKey.c_str()), 0);
+    ASSERT_EQ(::chmod(hostKey.c_str(), 0644), 0);
+    err = ask(false);
+    EXPECT_TRUE(has(err, "found owner uid 0, mode 0644")) << err;
+    ASSERT_EQ(::chmod(hostKey.c_str(), 0400), 0);
+
+    const std::string key = ReadFile(hostKey);
+    std::string other = key;
+    other[0] = static_cast<char>(other[0] ^ 1);
+    ASSERT_EQ(::unlink(hostKey.c_str()), 0);
+    std::ofstream(hostKey, std::ios::binary) << other;
+    ASSERT_EQ(::chmod(hostKey.c_str(), 0400), 0);
+    err = ask(false);
+    EXPECT_TRUE(has(err, notLoaded + "no protector slot opens with this host's key")) << err;
+    ASSERT_EQ(::unlink(hostKey.c_str()), 0);
+    std::ofstream(hostKey, std::ios::binary) << key;
+    ASSERT_EQ(::chmod(hostKey.c_str(), 0400), 0);
+
+    const std::string pin = ReadFile("/etc/zorva/store");
+    std::ofstream("/etc/zorva/store") << "store-id 00000000000000000000000000000000\nnewest-update 1\n";
+    err = ask(false);
+    EXPECT_TRUE(has(err, notLoaded + "not the store this host serves")) << err;
+    std::ofstream("/etc/zorva/store") << pin;
+
+    std::string damaged = ReadFile(kStandby);
+    damaged[damaged.size() / 2] = static_cast<char>(damaged[damaged.size() / 2] ^ 0x10);
+    std::ofstream(kStandby, std::ios::binary | std::ios::trunc) << damaged;
+    err = ask(true);
+    EXPECT_TRUE(has(err, "[Warn][BrimDecrypt]") && has(err, "restored from " + kPrimary)) << err;
+    EXPECT_EQ(ReadFile(kStandby), ReadFile(kPrimary));
+    err = ask(true);
+    EXPECT_EQ(err, "") << "said once, when the files were read";
+    RemoveKeyStore();
 }
 
 // ---------------------------------------------------------------------------

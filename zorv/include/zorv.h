@@ -197,6 +197,8 @@ typedef struct QintLoadReport {
     uint64_t notice;   /* 0, or what a successful load wants said (a QINT_ code) */
     uint32_t permanent; /* failure: 1 when trying again cannot help until a file changes */
     uint32_t fresh;     /* 1 when this load read the files (0: answered from what an earlier load found) */
+    uint64_t sequence;  /* loads of the calling thread so far: tells whether a load happened since */
+    char cause[160];    /* QintErrorTextEx of the failure, or of the notice */
     char detail[QINT_REPORT_TEXT_MAX];       /* the failure's or the notice's detail; may be empty */
 } QintLoadReport;
 /* Fills report; 0, or QINT_ERR_BAD_ARGUMENT for a null report. */

@@ -73,8 +73,10 @@ bool RecallFailure(const PairPaths &paths, const Unlock &unlock, LoadReport &rep
         Stamps(paths, unlock, g_watched) != m.stamps) {
         return false;
     }
+    const std::uint64_t sequence = report.sequence;
     report = m.report;
     report.fresh = false;
+    report.sequence = sequence;
     return true;
 }
 

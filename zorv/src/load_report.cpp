@@ -1,6 +1,7 @@
 #include "load_report.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "zorv.h"
@@ -20,7 +21,12 @@ constexpr std::uint64_t kTransient[] = {
 
 LoadReport &ThisLoad() { return t_load; }
 
-void BeginLoad() { t_load = LoadReport(); }
+void BeginLoad()
+{
+    const std::uint64_t sequence = t_load.sequence + 1;
+    t_load = LoadReport();
+    t_load.sequence = sequence;
+}
 
 bool PermanentCause(std::uint64_t code)
 {
@@ -41,6 +47,11 @@ extern "C" ZORV_API uint64_t QintLastLoadEx(QintLoadReport *report)
     report->notice = r.notice;
     report->permanent = r.permanent ? 1 : 0;
     report->fresh = r.fresh ? 1 : 0;
+    report->sequence = r.sequence;
+    const char *cause = r.result != 0 && r.result != QINT_LOADED_RESTORED ? QintErrorTextEx(r.result)
+                        : r.notice != 0                                   ? QintErrorTextEx(r.notice)
+                                                                          : "";
+    std::snprintf(report->cause, sizeof report->cause, "%s", cause);
     const std::size_t n = std::min(r.detail.size(), sizeof report->detail - 1);
     std::memcpy(report->detail, r.detail.data(), n);
     report->detail[n] = '\0';

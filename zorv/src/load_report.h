@@ -13,6 +13,7 @@ struct LoadReport {
     std::uint64_t notice = 0;
     bool permanent = false;
     bool fresh = false;
+    std::uint64_t sequence = 0;
     std::string detail;
 };
 

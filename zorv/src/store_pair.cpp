@@ -282,16 +282,20 @@ PairLoad LoadPair(const Callbacks &cb, const PairPaths &paths, const Unlock &unl
                              : PermanentCause(load.result);
         if (IsHostKeyProblem(load.result)) {
             const CopyCheck &c = ps == load.result ? load.primary : load.standby;
-            load.detail = "host key file " + unlock.hostKeyPath + ": " + QintErrorTextEx(load.result) +
-                          (c.detail.empty() ? "" : " (" + c.detail + ")");
-        } else if (ps == ss && load.primary.detail == load.standby.detail && !load.primary.detail.empty()) {
-            load.detail = "primary " + paths.primary + " and standby " + paths.standby + ": " + QintErrorTextEx(ps) +
-                          " (" + load.primary.detail + ")";
+            load.detail = "host key file " + unlock.hostKeyPath + (c.detail.empty() ? "" : ": " + c.detail);
+        } else if (ps == ss && load.primary.detail == load.standby.detail) {
+            // One cause for both: said once, and not again when it is the result.
+            const std::string why = ps == load.result ? load.primary.detail
+                                    : load.primary.detail.empty()
+                                        ? std::string(QintErrorTextEx(ps))
+                                        : std::string(QintErrorTextEx(ps)) + " (" + load.primary.detail + ")";
+            load.detail = "primary " + paths.primary + " and standby " + paths.standby + (why.empty() ? "" : ": " + why);
         } else {
             load.detail = "primary " + CopyWords(paths.primary, load.primary) + "; standby " +
                           CopyWords(paths.standby, load.standby);
         }
-        cb.Log(QINT_LOG_FAILURE, caller, load.result, "no usable key store: %s", load.detail.c_str());
+        cb.Log(QINT_LOG_FAILURE, caller, load.result, "no usable key store: %s: %s", QintErrorTextEx(load.result),
+               load.detail.c_str());
         return load;
     }
 
