@@ -219,6 +219,12 @@ TEST_F(Serving, ReferenceClientPrintsThePlainTextAlone)
     o = RunProgram({BinPath("uds_decrypt_client"), "--help"});
     EXPECT_EQ(o.status, 0);
     EXPECT_NE(o.out.find("Usage: uds_decrypt_client"), std::string::npos);
+    // Refused at once, not after the daemon's time-out.
+    for (const std::string &bad : {std::string(), std::string(2048, 'A')}) {
+        o = Client({bad}, 1000);
+        EXPECT_EQ(o.status, 2);
+        EXPECT_NE(o.err.find(bad.empty() ? "no cipher text" : "too long"), std::string::npos) << o.err;
+    }
 }
 
 TEST_F(Serving, RootIsRefusedWithoutAByteAndTheNextClientIsServed)
@@ -510,6 +516,26 @@ TEST(StoreCauses, EachFamilyReachesTheDaemonsConsole)
     EXPECT_EQ(ReadFile(kStandby), ReadFile(kPrimary));
     err = ask(true);
     EXPECT_EQ(err, "") << "said once, when the files were read";
+    RemoveKeyStore();
+}
+
+// A store made for the service's user stays root's to administer.
+TEST(StoreCauses, RootAdministersAStoreMadeForAnotherUser)
+{
+    REQUIRE_ISOLATION();
+    RemoveKeyStore();
+    ::unlink("/etc/zorvm_host.key");
+    ASSERT_EQ(Keytool("create", {"--owner", "1000"}).status, 0);
+    struct stat st {};
+    ASSERT_EQ(::stat("/etc/zorvm_host.key", &st), 0);
+    EXPECT_EQ(st.st_uid, 1000u);
+    for (const char *command : {"list", "verify", "rotate"}) {
+        const Outcome o = Keytool(command);
+        EXPECT_EQ(o.status, 0) << command << ": " << o.err;
+    }
+    EXPECT_FALSE(CipherOf("root encrypts").empty());
+    ASSERT_EQ(::stat(kPrimary.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 1000u) << "a rotation keeps the files the service's";
     RemoveKeyStore();
 }
 
