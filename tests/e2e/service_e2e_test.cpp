@@ -625,4 +625,39 @@ TEST(Lifecycle, RewrappedTextsServeUnderTheNewKeyAndADisabledKeyIsRefusedWithIts
     EXPECT_TRUE(std::regex_search(use.out, std::regex(R"(\n +9 +1  retired .* +2 +1\n)"))) << use.out;
 }
 
+
+// rewrap hands back every line as it came unless it rewrapped it: line
+// ends, empty lines and a last line without a newline included.
+TEST(Lifecycle, RewrapKeepsEveryLineItCannotRewrapAndNamesItsCause)
+{
+    REQUIRE_ISOLATION();
+    RemoveKeyStore();
+    ASSERT_EQ(Keytool("create").status, 0);
+    const std::string old = CipherOf("under key one");
+    ASSERT_EQ(Keytool("rotate", {"--domain", "9"}).status, 0);
+    const std::string current = CipherOf("under key two");
+    std::string tampered = Unbase64(current), unknown = Unbase64(old);
+    tampered[30] ^= 1;
+    unknown[8] = 9; // a key id the store never had
+    ASSERT_EQ(Keytool("disable", {"--domain", "9", "--key-id", "1"}).status, 0);
+    const auto rewrap = [](const std::string &input) {
+        return RunProgram({BinPath("zorvm_keytool"), "rewrap", "--primary", kPrimary, "--standby", kStandby},
+                          WithEnv({}, 0, input));
+    };
+    const std::string input = current + "\r\n\n" + Base64(tampered) + "\n" + old + "\ncipher_text:" + Base64(unknown) +
+                              "\ncipher_text:" + current;
+    Outcome r = rewrap(input);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, input) << "nothing to rewrap: every line as it came";
+    for (const char *cause : {"line 3: authentication failed", "line 4: key disabled: key 1 of domain 9",
+                              "line 5: unknown key: key 9 of domain 9", "0 rewrapped, 2 under the active key"}) {
+        EXPECT_NE(r.err.find(cause), std::string::npos) << cause << "\n" << r.err;
+    }
+    ASSERT_EQ(Keytool("enable", {"--domain", "9", "--key-id", "1"}).status, 0);
+    r = rewrap(old);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.find('\n'), std::string::npos);
+    EXPECT_EQ(Unbase64(r.out)[8], 2);
+}
+
 } // namespace
