@@ -645,12 +645,13 @@ TEST(Lifecycle, RewrapKeepsEveryLineItCannotRewrapAndNamesItsCause)
                           WithEnv({}, 0, input));
     };
     const std::string input = current + "\r\n\n" + Base64(tampered) + "\n" + old + "\ncipher_text:" + Base64(unknown) +
-                              "\ncipher_text:" + current;
+                              "\n" + std::string(1100000, 'A') + "\ncipher_text:" + current;
     Outcome r = rewrap(input);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, input) << "nothing to rewrap: every line as it came";
     for (const char *cause : {"line 3: authentication failed", "line 4: key disabled: key 1 of domain 9",
-                              "line 5: unknown key: key 9 of domain 9", "0 rewrapped, 2 under the active key"}) {
+                              "line 5: unknown key: key 9 of domain 9", "line 6: not a cipher text (longer than",
+                              "0 rewrapped, 2 under the active key"}) {
         EXPECT_NE(r.err.find(cause), std::string::npos) << cause << "\n" << r.err;
     }
     ASSERT_EQ(Keytool("enable", {"--domain", "9", "--key-id", "1"}).status, 0);

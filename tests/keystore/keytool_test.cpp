@@ -5,6 +5,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <sstream>
 
 #include "keystore_support.h"
@@ -203,6 +204,30 @@ TEST_F(KeytoolTest, PruneRemovesOnlyDisabledKeysNoRecordShowsInUse)
     r = Tool("prune --usage " + host + other, false);
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(Has(r.err, "the usage of another key store")) << r.err;
+}
+
+// usage says what the record is worth: old, open to others, or missing.
+TEST_F(KeytoolTest, UsageShowsEachKeysUseAndSaysWhenTheRecordCannotBeTrusted)
+{
+    ASSERT_EQ(Tool("create").status, 0);
+    ASSERT_EQ(Tool("rotate --domain 9").status, 0);
+    const std::string record = dir_.File("key-usage");
+    std::ofstream(record) << "zorva-key-usage 1\nwritten 1700000000\n9 1 12 1699999999 3 1700000000\n";
+    ToolRun r = Tool("usage --record " + record);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(\n +9 +1  retired .* 2023-11-14T22:13:19Z +12 +3\n)"))) << r.out;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(\n +9 +2  primary .* never +0 +0\n)"))) << r.out;
+    EXPECT_TRUE(Has(r.err, "was written ") && Has(r.err, "days ago, more than a day")) << r.err;
+    r = Tool("usage --json --record " + record);
+    EXPECT_TRUE(Has(r.out, "\"key_id\":1,\n      \"state\":\"retired\"")) << r.out;
+    EXPECT_TRUE(Has(r.out, "\"answered\":12,\n      \"last_used\":1699999999")) << r.out;
+
+    ASSERT_EQ(::chmod(record.c_str(), 0664), 0);
+    r = Tool("usage --record " + record);
+    EXPECT_TRUE(Has(r.err, "not used: writable by group or others: not trusted")) << r.err;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(\n +9 +1  retired .* never +0 +0\n)"))) << "counts unread";
+    r = Tool("usage --record " + dir_.File("none"));
+    EXPECT_TRUE(Has(r.err, "no usage record at " + dir_.File("none"))) << r.err;
 }
 
 TEST_F(KeytoolTest, VerifyNamesTheWrongCopyAndWhy)

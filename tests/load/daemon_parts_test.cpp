@@ -166,6 +166,29 @@ TEST(UsageRecord, CountsCarryOverARestartAndADamagedRecordIsSetAside)
     std::stringstream aside;
     aside << std::ifstream(dir + "/key-usage.damaged").rdbuf();
     EXPECT_EQ(aside.str(), "zorva-key-usage 1\nwritten 1\n9 1 1 1 0");
+
+    // A link planted in its place is neither read nor written through.
+    const std::string target = dir + "/target";
+    std::ofstream(target) << "not the daemon's";
+    ASSERT_EQ(unlink((dir + "/key-usage").c_str()), 0);
+    ASSERT_EQ(symlink(target.c_str(), (dir + "/key-usage").c_str()), 0);
+    UsageRecord linked;
+    linked.Load(0);
+    linked.Answered(9, 1);
+    linked.Write();
+    std::stringstream kept;
+    kept << std::ifstream(target).rdbuf();
+    EXPECT_EQ(kept.str(), "not the daemon's");
+    ASSERT_EQ(usage::Parse(read(), r), "");
+    EXPECT_EQ(r.entries.size(), 1u);
+
+    // Unchanged counts are written again only after an hour.
+    const auto written = [&] { return usage::Parse(read(), r).empty() ? r.written : -1; };
+    ASSERT_EQ(unlink((dir + "/key-usage").c_str()), 0);
+    linked.WriteIfDue(kUsageEveryMillis);
+    EXPECT_EQ(written(), -1) << "nothing new since the last write";
+    linked.WriteIfDue(kUsageIdleEveryMillis);
+    EXPECT_GT(written(), 0);
     unsetenv("STATE_DIRECTORY");
     EXPECT_EQ(std::system(("rm -rf '" + dir + "'").c_str()), 0);
 }
