@@ -608,6 +608,11 @@ TEST(Lifecycle, RewrappedTextsServeUnderTheNewKeyAndADisabledKeyIsRefusedWithIts
     EXPECT_EQ(Talk(name, Frame(rewrapped)).response, Response("first secret"));
     EXPECT_EQ(Talk(name, Frame(out[2])).response, Response("second secret"));
     ASSERT_EQ(Keytool("disable", {"--domain", "9", "--key-id", "1"}).status, 0);
+    std::smatch update;
+    const std::string list = Keytool("list").out;
+    ASSERT_TRUE(std::regex_search(list, update, std::regex(R"(, update (\d+),)")));
+    EXPECT_NE(ReadFile("/etc/zorva/store").find("newest-update " + update[1].str() + "\n"), std::string::npos)
+        << "the host's pin follows the write";
     EXPECT_EQ(Talk(name, Frame(first)).response, "");
     EXPECT_NE(daemon->Err().find("]Cause: key disabled"), std::string::npos) << daemon->Err();
     EXPECT_NE(daemon->Out().find("domain{9} key{1}: key disabled."), std::string::npos) << daemon->Out();

@@ -204,6 +204,14 @@ TEST_F(KeytoolTest, PruneRemovesOnlyDisabledKeysNoRecordShowsInUse)
     r = Tool("prune --usage " + host + other, false);
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(Has(r.err, "the usage of another key store")) << r.err;
+    // A host's file that is not whole, or from a host without a record.
+    const std::string text = Slurp(host);
+    std::ofstream(host) << text.substr(0, text.size() / 2);
+    EXPECT_TRUE(Has(Tool("prune --usage " + host).err, "not the output of 'zorvm_keytool usage --json'"));
+    std::ofstream(host) << Tool("usage --json --record " + dir_.File("none")).out;
+    r = Tool("prune --usage " + host);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "had no usable usage record (missing)")) << r.err;
 }
 
 // usage says what the record is worth: old, open to others, or missing.
