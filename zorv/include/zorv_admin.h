@@ -275,7 +275,8 @@ ZORV_API uint64_t QintAdminBackupEx(const QintKeyFileName *names, const QintKeyF
 #define QINT_DAMAGE_HEADER 1u /* magic, version, counters, times, salt, store id or entry count */
 #define QINT_DAMAGE_SLOT 2u   /* the protector slot slotId */
 #define QINT_DAMAGE_INDEX 3u  /* the key entries */
-#define QINT_DAMAGE_MAC 4u    /* the file MAC itself: what it covers checks out */
+#define QINT_DAMAGE_MAC 4u    /* the MAC fails while the slots and key entries check out: the MAC, or a
+                                 header field only it covers */
 #define QINT_DAMAGE_LENGTH 5u /* truncated or extended */
 
 typedef struct QintCopyHealth {
