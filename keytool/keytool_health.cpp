@@ -375,6 +375,15 @@ int Verify(const Options &o)
 
 int Repair(const Options &o)
 {
+    // A copy made anew belongs to the owner of the other one (the service's
+    // user, say), unless --owner says otherwise.
+    struct stat primary {}, standby {};
+    const bool primaryThere = ::stat(o.primary.c_str(), &primary) == 0;
+    const bool standbyThere = ::stat(o.standby.c_str(), &standby) == 0;
+    if (o.owner.empty() && primaryThere != standbyThere &&
+        !SetFileOwner(std::to_string((primaryThere ? primary : standby).st_uid))) {
+        return kExitFailure;
+    }
     const QintKeyFileName names = Names(o);
     QintPairHealth h{};
     std::uint32_t repaired = QINT_FILE_NONE;
