@@ -224,8 +224,16 @@ QintCopyHealth JudgeFailed(const CopyCheck &c, const CopyCheck *good, const Unlo
     if (opened == 0 && g != nullptr && CRYPTO_memcmp(image.root.data(), g->root.data(), g->root.size()) != 0) {
         return Verdict(QINT_COPY_FOREIGN, QINT_ERR_FOREIGN_COPY);
     }
-    if (g != nullptr && image.salt != g->salt && !(image.hasId && g->hasId)) {
-        return Verdict(QINT_COPY_FOREIGN, QINT_ERR_FOREIGN_COPY); // another salt and no identity to say otherwise
+    if (g != nullptr && image.salt != g->salt) {
+        if (!(image.hasId && g->hasId)) {
+            return Verdict(QINT_COPY_FOREIGN, QINT_ERR_FOREIGN_COPY); // another salt and no identity to say otherwise
+        }
+        // One store, the same slots, another salt: only a new protection
+        // (which makes new slots) changes the salt, so the salt was damaged.
+        if (image.slots.size() == g->slots.size() &&
+            std::equal(image.slots.begin(), image.slots.end(), g->slots.begin(), SameBytes)) {
+            return Damaged(status, {QINT_DAMAGE_HEADER, 0});
+        }
     }
     FileKeys keys;
     const bool macVerifies = opened == 0 && VerifyStoreMac(c.bytes, image.root, keys) == 0;
