@@ -591,6 +591,33 @@ TEST_F(KeytoolTest, MigrateKeepsTheRecoverySlotUnlessReplaced)
     EXPECT_TRUE(Has(r.err, dir_.File("missing.dat") + ": no such file")) << "no fall-back to the default store";
 }
 
+// On a host where only the recovery slot opens, the service cannot serve:
+// verify says so even with the passphrase, and a command that needs the
+// passphrase without a terminal names --passphrase-fd.
+TEST_F(KeytoolTest, OnlyTheRecoverySlotOpensHereIsNotServedAndNeedsAPassphraseDescriptor)
+{
+    const std::string pass = dir_.File("pass");
+    WriteBytes(pass, {'n', 'e', 'w', '\n'});
+    ASSERT_EQ(Tool("create --recovery --passphrase-fd 3 3<" + pass).status, 0);
+    ASSERT_EQ(::unlink(hostKey_.c_str()), 0);
+    ToolRun r = Tool("verify --passphrase-fd 3 3<" + pass);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "only a recovery slot opens the store here, and the service has no passphrase")) << r.err;
+    r = Tool("protect add host </dev/null");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "no terminal to ask for its passphrase: give it with --passphrase-fd N")) << r.err;
+
+    // export makes its folder and the ones above it, owner-only.
+    ASSERT_EQ(Tool("protect add host --passphrase-fd 3 3<" + pass).status, 0);
+    ASSERT_EQ(Tool("admin-key create --out " + dir_.File("admin"), false).status, 0);
+    const std::string id = Tool("host-id", false).out;
+    r = Tool("export --for " + id.substr(0, id.find('\n')) + " --sign-with " + dir_.File("admin") + " --out " +
+             dir_.File("to/host1"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Mode(dir_.File("to")), 0700u);
+    EXPECT_TRUE(Exists(dir_.File("to/host1/zorvm_export.sig")));
+}
+
 TEST_F(KeytoolTest, VerifyFlagsWhatTheServiceUserCannotRead)
 {
     ASSERT_EQ(Tool("create").status, 0);
