@@ -100,8 +100,11 @@ TEST(FleetPkcs11, StoreOpensThroughTheTokenAndTheDaemonAsksItOnce)
     o = Keytool({"protect", "list"}, tools);
     EXPECT_NE(o.status, 0);
     EXPECT_NE(o.out.find("not on the token"), std::string::npos) << o.out << o.err;
-    EXPECT_NE(RunProgram({BinPath("encrypt_tool"), "encrpyt", "FLEET_SECRET"}, WithEnv({{"FLEET_SECRET", "x"}})).status,
-              0);
+    o = RunProgram({BinPath("encrypt_tool"), "encrpyt", "FLEET_SECRET"}, WithEnv({{"FLEET_SECRET", "x"}}));
+    EXPECT_NE(o.status, 0);
+    EXPECT_NE(o.err.find("]Cause: key store not loaded: the token key the URI names is not on the token"),
+              std::string::npos)
+        << o.err;
     RemoveKeyStore();
 }
 

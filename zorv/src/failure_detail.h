@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace zorv {
 
@@ -13,5 +14,11 @@ void NoteFailureDetail(std::string text);
 // The detail noted since the last ClearFailureDetail (empty if none).
 const std::string &FailureDetail();
 void ClearFailureDetail();
+
+// Files a load read beside the store and the host key (a PIN file), whose
+// change may mend a failure; kept from ClearWatchedFiles to the next.
+void NoteWatchedFile(const std::string &path);
+const std::vector<std::string> &WatchedFiles();
+void ClearWatchedFiles();
 
 } // namespace zorv
