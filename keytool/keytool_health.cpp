@@ -91,11 +91,13 @@ std::string Problem(const Copy &c)
     case QINT_COPY_LOCKED: {
         std::string why = std::string("does not open here: ") + QintErrorTextEx(h.status);
         if (h.status == QINT_ERR_HOST_KEY_MISSING || h.status == QINT_ERR_HOST_KEY_BAD) {
-            why += std::string(" (") + QintHostKeyFileEx() + ")";
+            why += std::string(" (") + QintHostKeyFileEx() + (h.detail[0] != '\0' ? ": " : "") + h.detail + ")";
+        } else if (h.detail[0] != '\0') {
+            why += std::string(" (") + h.detail + ")";
         }
         return why;
     }
-    default: return QintErrorTextEx(h.status);
+    default: return QintErrorTextEx(h.status) + (h.detail[0] != '\0' ? std::string(" (") + h.detail + ")" : "");
     }
 }
 
@@ -111,6 +113,7 @@ void CopyJson(const Copy &c, JsonWriter &j)
     h.counter != 0 ? j.Unsigned(h.counter) : j.Null();
     j.Field("in_use", c.inUse).Field("code", h.status);
     j.Field("cause", problem.empty() ? nullptr : problem.c_str());
+    j.Field("detail", h.detail[0] != '\0' ? h.detail : nullptr);
     j.EndObject();
 }
 

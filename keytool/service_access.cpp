@@ -112,8 +112,8 @@ std::string PrivateFileProblem(const ServiceUser &user, const std::string &path)
     if (st.st_uid != user.uid && st.st_uid != 0) {
         return path + ": belongs to neither " + user.name + " nor root (" + Facts(st) + ")";
     }
-    if ((st.st_mode & 077) != 0) {
-        return path + ": open to group or others, refused as a secret (" + Facts(st) + ")";
+    if ((st.st_mode & 027) != 0) {
+        return path + ": its group can write it or others can reach it, refused as a secret (" + Facts(st) + ")";
     }
     return {};
 }

@@ -29,8 +29,9 @@ enum class Want { read, readWrite };
 // permission (owner root, group root, mode 0700)").
 std::string AccessProblem(const ServiceUser &user, const std::string &path, Want want);
 
-// "" when the secret file at path passes the rule the agent reads it by
-// (a regular file of user or root, no access for group or others); else why not.
+// "" when the secret file at path passes the rule the agent reads it by as
+// user (crypto/private_file.h: a regular file of user or root, that its
+// group may at most read and others not reach); else why not.
 std::string PrivateFileProblem(const ServiceUser &user, const std::string &path);
 
 } // namespace keytool

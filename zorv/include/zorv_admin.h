@@ -286,6 +286,8 @@ typedef struct QintCopyHealth {
     uint32_t reserved;
     uint64_t status;  /* what a load saw: 0 valid, else a QINT_ERR_ cause */
     uint64_t counter; /* update counter; as the file claims unless valid (0: unknown) */
+    char detail[QINT_REPORT_TEXT_MAX]; /* beside status: what to look at (owner and mode found, PCRs, the
+                                          token's words); may be empty */
 } QintCopyHealth;
 
 typedef struct QintPairHealth {

@@ -7,12 +7,14 @@
 #include <openssl/crypto.h>
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <vector>
 
 #include "admin_common.h"
 #include "crypto/byte_cursor.h"
 #include "crypto/gcm.h"
+#include "failure_detail.h"
 #include "key_derivation.h"
 #include "protect/protector.h"
 #include "registry.h"
@@ -183,6 +185,13 @@ QintCopyHealth Verdict(std::uint32_t verdict, std::uint64_t status, Where where 
     return h;
 }
 
+void CopyText(const std::string &text, char (&out)[QINT_REPORT_TEXT_MAX])
+{
+    const std::size_t n = std::min(text.size(), sizeof out - 1);
+    std::memcpy(out, text.data(), n);
+    out[n] = '\0';
+}
+
 QintCopyHealth Damaged(std::uint64_t status, Where where) { return Verdict(QINT_COPY_DAMAGED, status, where); }
 
 // A copy that failed its checks, judged against good (the copy in use, null
@@ -220,7 +229,9 @@ QintCopyHealth JudgeFailed(const CopyCheck &c, const CopyCheck *good, const Unlo
     if (g != nullptr && image.hasId && g->hasId && image.id != g->id) {
         return Verdict(QINT_COPY_FOREIGN, QINT_ERR_FOREIGN_COPY);
     }
+    ClearFailureDetail();
     std::uint64_t opened = OpenStoreRoot(image, unlock);
+    const std::string openDetail = FailureDetail();
     if (opened == 0 && g != nullptr && CRYPTO_memcmp(image.root.data(), g->root.data(), g->root.size()) != 0) {
         return Verdict(QINT_COPY_FOREIGN, QINT_ERR_FOREIGN_COPY);
     }
@@ -246,7 +257,9 @@ QintCopyHealth JudgeFailed(const CopyCheck &c, const CopyCheck *good, const Unlo
         }
     }
     if (opened != 0) {
-        return Verdict(QINT_COPY_LOCKED, opened);
+        QintCopyHealth h = Verdict(QINT_COPY_LOCKED, opened);
+        CopyText(opened == status ? c.detail : openDetail, h.detail);
+        return h;
     }
     if (macVerifies && layout.flags != 0) {
         return Damaged(status, {QINT_DAMAGE_HEADER, 0});
@@ -268,6 +281,9 @@ QintCopyHealth Judge(const CopyCheck &c, const CopyCheck *good, bool inUse, cons
         return h;
     }
     h = JudgeFailed(c, good, unlock);
+    if (h.detail[0] == '\0' && h.status == c.status && h.verdict != QINT_COPY_DAMAGED) {
+        CopyText(c.detail, h.detail);
+    }
     std::uint64_t counter = 0;
     h.counter = PeekCounter(c.bytes, counter) ? counter : 0;
     return h;
@@ -293,6 +309,9 @@ std::uint64_t JudgePair(const QintKeyFileName *names, Judged &out, PairPaths &pa
     h.inUse = !usable ? QINT_FILE_NONE : load.chosen == Chosen::Standby ? QINT_FILE_STANDBY : QINT_FILE_PRIMARY;
     h.primary = Judge(load.primary, good, h.inUse == QINT_FILE_PRIMARY, unlock);
     h.standby = Judge(load.standby, good, h.inUse == QINT_FILE_STANDBY, unlock);
+    if (h.standby.detail[0] == '\0' && h.standby.status == h.primary.status && load.standby.bytes == load.primary.bytes) {
+        std::memcpy(h.standby.detail, h.primary.detail, sizeof h.standby.detail); // identical copies: one check
+    }
     if (good != nullptr) {
         const StoreImage &image = good->image;
         h.openedSlot = image.openedSlot;
