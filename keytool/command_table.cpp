@@ -91,7 +91,7 @@ constexpr OptionSpec kOptions[] = {
          o.hostKey = v;
          return {};
      }},
-    {kOptTpm2Pcrs, "tpm2-pcrs", 0, "LIST", G::general, false, 0,
+    {kOptTpm2Pcrs, "tpm2-pcrs", 0, "LIST", G::general, false, QINT_NEEDS_TPM,
      "bind new TPM slots to these SHA-256 PCRs (e.g. 7 or 0,7)",
      [](Options &o, const char *v) -> std::string {
          if (!ParsePcrs(v, o.pcrMask)) {
@@ -153,10 +153,17 @@ constexpr OptionSpec kOptions[] = {
      [](Options &o, const char *v) { return NonEmpty(v, o.outDir, "--out"); }},
     {kOptToken, "token", 0, "LABEL", G::command, false, kToken, "the token's label",
      [](Options &o, const char *v) { return NonEmpty(v, o.token, "--token"); }},
+    {kOptJson, "json", 0, nullptr, G::general, false, 0,
+     "list, verify, protect list, usage: one JSON object on\none line (fields in zorvm_keytool(8))",
+     [](Options &o, const char *) -> std::string { o.json = true; return {}; }},
+    {kOptServiceUser, "service-user", 0, "USER", G::command, false, 0,
+     "the user the service runs as (default zorva, when it exists)",
+     [](Options &o, const char *v) { return NonEmpty(v, o.serviceUser, "--service-user"); }},
+    {kOptReplace, "replace", 0, nullptr, G::command, false, 0,
+     "replace the recovery and pkcs11 slots too (default: keep them)",
+     [](Options &o, const char *) -> std::string { o.replace = true; return {}; }},
     {kOptKeyId, "key-id", 0, "K", G::command, false, 0, "the key id within the domain",
      [](Options &o, const char *v) { return Number(v, o.keyId, o.hasKeyId, "--key-id"); }},
-    {kOptJson, "json", 0, nullptr, G::command, false, 0, "as JSON (for collecting from many hosts)",
-     [](Options &o, const char *) -> std::string { o.json = true; return {}; }},
     {kOptUnusedDays, "unused-days", 0, "N", G::command, false, 0,
      "days a key must have been disabled and unused\n(default 30)",
      [](Options &o, const char *v) -> std::string {
@@ -236,7 +243,8 @@ constexpr CommandSpec kCommands[] = {
      .run = Create,
      .synopsis = "[--force] [--protect TYPE] [--recovery]",
      .options = kWrites | kMakesSlot | Bit(kOptForce) | Bit(kOptProtect) | Bit(kOptRecovery),
-     .makesSlot = true},
+     .makesSlot = true,
+     .store = StoreUse::makes},
     {.words = "rotate",
      .help = "retire the active key of domain N (default: of\nevery domain) and add a new active key",
      .run = Rotate,
@@ -276,8 +284,24 @@ constexpr CommandSpec kCommands[] = {
      .synopsis = "--domain N --key-id K",
      .options = kWrites | Bit(kOptDomain) | Bit(kOptKeyId),
      .required = Bit(kOptDomain) | Bit(kOptKeyId)},
-    {.words = "list", .help = "show keys: domain, key id, state, creation time", .run = List},
-    {.words = "verify", .help = "check both files; exit 0 only when both are valid\nand equal", .run = Verify},
+    {.words = "list",
+     .help = "show keys: domain, key id, state, creation time",
+     .run = List,
+     .synopsis = "[--json]",
+     .options = Bit(kOptJson)},
+    {.words = "verify",
+     .help = "the health check: each copy (healthy, damaged and\n"
+             "where, another store), each slot, and what the service\n"
+             "user can read; exit 0 healthy, 3 served but not\n"
+             "healthy, 1 not served",
+     .run = Verify,
+     .synopsis = "[--service-user USER] [--json]",
+     .options = Bit(kOptServiceUser) | Bit(kOptJson)},
+    {.words = "repair",
+     .help = "rewrite a damaged, missing or older copy from the\n"
+             "healthy one; never a copy of another store",
+     .run = Repair,
+     .options = kWrites},
     {.words = "backup",
      .help = "write DIR/zorvm_primary_file.dat.membak and\n"
              "DIR/zorvm_standby_file.dat.membak (the same slots:\n"
@@ -289,7 +313,8 @@ constexpr CommandSpec kCommands[] = {
     {.words = "protect list",
      .help = "show the protector slots and whether each opens here",
      .run = ProtectList,
-     .options = kWrites},
+     .synopsis = "[--json]",
+     .options = kWrites | Bit(kOptJson)},
     {.words = "protect add",
      .help = "add a slot: host, tpm2, host+tpm2 or recovery",
      .run = ProtectAdd,
@@ -302,17 +327,22 @@ constexpr CommandSpec kCommands[] = {
      .arguments = "SLOT",
      .options = kWrites},
     {.words = "migrate",
-     .help = "new root key under a TYPE slot (and a recovery slot);\n"
-             "every key and key id stays; turns a store protected\n"
-             "by the built-in key only into a protected one",
+     .help = "new root key under a TYPE slot, which replaces the\n"
+             "host, tpm2 and host+tpm2 slots; the recovery and\n"
+             "pkcs11 slots are kept (their passphrase or token is\n"
+             "needed) unless --replace; --recovery makes a new\n"
+             "recovery slot; every key and key id stays; turns a\n"
+             "store protected by the built-in key only into a\n"
+             "protected one",
      .run = Migrate,
-     .synopsis = "--protect TYPE [--recovery]",
-     .options = kWrites | kMakesSlot | Bit(kOptProtect) | Bit(kOptRecovery),
+     .synopsis = "--protect TYPE [--recovery] [--replace]",
+     .options = kWrites | kMakesSlot | Bit(kOptProtect) | Bit(kOptRecovery) | Bit(kOptReplace),
      .required = Bit(kOptProtect),
      .makesSlot = true},
     {.words = "host-id",
      .help = "print this host's identity (one line) for export --for;\ncreates the host key file (0400) if missing",
-     .run = HostId},
+     .run = HostId,
+     .store = StoreUse::none},
     {.words = "export",
      .help = "write DIR/zorvm_primary_file.dat and\n"
              "DIR/zorvm_standby_file.dat: a copy that opens only on\n"
@@ -332,6 +362,7 @@ constexpr CommandSpec kCommands[] = {
      .synopsis = "[--protect TYPE] [--force]",
      .options = kWrites | Bit(kOptTpm2Pcrs) | Bit(kOptProtect) | Bit(kOptForce),
      .makesSlot = true,
+     .store = StoreUse::makes,
      .badArguments = "import needs the folder of the copy: import DIR",
      .check = ImportBindsToThisHost},
     {.words = "adopt",
@@ -344,17 +375,19 @@ constexpr CommandSpec kCommands[] = {
      .run = AdminKey,
      .synopsis = "--out FILE",
      .options = Bit(kOptOut),
+     .store = StoreUse::none,
      .badArguments = "admin-key takes create --out FILE",
      .check = NeedsKeyFile},
     {.words = "trust list", .help = "show the administrator keys whose exports this host takes", .run = Trust,
-     .badArguments = kTrustUsage},
+     .store = StoreUse::none, .badArguments = kTrustUsage},
     {.words = "trust add", .help = "take exports signed by the key in PUBFILE", .run = Trust,
-     .arguments = "PUBFILE", .badArguments = kTrustUsage},
+     .arguments = "PUBFILE", .store = StoreUse::none, .badArguments = kTrustUsage},
     {.words = "trust remove", .help = "no longer take exports signed by the key FINGERPRINT", .run = Trust,
-     .arguments = "FINGERPRINT", .badArguments = kTrustUsage},
+     .arguments = "FINGERPRINT", .store = StoreUse::none, .badArguments = kTrustUsage},
     {.words = "pkcs11 list",
      .help = "show the PKCS#11 modules and tokens this host uses",
      .run = Pkcs11,
+     .store = StoreUse::none,
      .badArguments = kPkcs11Usage},
     {.words = "pkcs11 add",
      .help = "let pkcs11 slots of token LABEL open through module\n"
@@ -362,19 +395,22 @@ constexpr CommandSpec kCommands[] = {
              "--token LABEL [--pin-source SOURCE]",
      .run = Pkcs11,
      .options = kConfiguresModule,
+     .store = StoreUse::none,
      .badArguments = kPkcs11Usage,
      .check = NeedsModuleAndToken},
     {.words = "pkcs11 remove",
      .help = "forget module and token: --module /PATH --token LABEL",
      .run = Pkcs11,
      .options = kConfiguresModule,
+     .store = StoreUse::none,
      .badArguments = kPkcs11Usage,
      .check = NeedsModuleAndToken},
     {.words = "help",
      .help = "this text, or the usage and options of COMMAND",
      .run = Help,
      .arguments = "[COMMAND]",
-     .touchesStore = false},
+     .touchesStore = false,
+     .store = StoreUse::none},
 };
 
 constexpr ArgumentSpec kArguments[] = {

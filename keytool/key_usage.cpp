@@ -70,23 +70,24 @@ json_object *Member(json_object *o, const char *name, json_type type)
     return o != nullptr && json_object_object_get_ex(o, name, &m) && json_object_is_type(m, type) ? m : nullptr;
 }
 
-// A count or time: a whole number of 0 or more, or null (never).
-bool Whole(json_object *o, const char *name, std::int64_t &out)
+// A count: a whole number of 0 or more.
+bool Count(json_object *o, const char *name, std::int64_t &out)
+{
+    json_object *m = Member(o, name, json_type_int);
+    errno = 0;
+    out = m != nullptr ? json_object_get_int64(m) : -1;
+    return m != nullptr && errno == 0 && out >= 0;
+}
+
+// A time as usage --json writes it, or null (never: 0).
+bool Time(json_object *o, const char *name, std::int64_t &out)
 {
     json_object *m = nullptr;
+    out = 0;
     if (!json_object_object_get_ex(o, name, &m)) {
         return false;
     }
-    if (m == nullptr) {
-        out = 0;
-        return true;
-    }
-    if (!json_object_is_type(m, json_type_int)) {
-        return false;
-    }
-    errno = 0;
-    out = json_object_get_int64(m);
-    return errno == 0 && out >= 0;
+    return m == nullptr || (json_object_is_type(m, json_type_string) && ParseTimeText(json_object_get_string(m), out));
 }
 
 std::string ReadHostFile(const std::string &path, std::string &text)
@@ -133,7 +134,7 @@ std::string ReadHost(const std::string &path, const std::string &storeId, KeyUsa
                        json_tokener_get_parse_end(tok) == text.size();
     json_tokener_free(tok);
     json_object *format = Member(root.get(), "format", json_type_string);
-    if (!whole || format == nullptr || std::strcmp(json_object_get_string(format), "zorva-key-usage-json 1") != 0) {
+    if (!whole || format == nullptr || std::strcmp(json_object_get_string(format), kUsageJsonFormat) != 0) {
         return "not the output of 'zorvm_keytool usage --json'";
     }
     json_object *store = Member(root.get(), "store_id", json_type_string);
@@ -152,15 +153,15 @@ std::string ReadHost(const std::string &path, const std::string &storeId, KeyUsa
                (status != nullptr ? json_object_get_string(status) : "?") + ")";
     }
     json_object *keys = Member(root.get(), "keys", json_type_array);
-    if (keys == nullptr || !Whole(record, "written", host.written)) {
+    if (keys == nullptr || !Time(record, "written", host.written)) {
         return "not the output of 'zorvm_keytool usage --json'";
     }
     for (std::size_t i = 0; i < json_object_array_length(keys); ++i) {
         json_object *k = json_object_array_get_idx(keys, i);
         std::int64_t domain = 0, keyId = 0, answered = 0, lastUsed = 0, refused = 0, lastRefused = 0;
-        if (!json_object_is_type(k, json_type_object) || !Whole(k, "domain", domain) || !Whole(k, "key_id", keyId) ||
-            !Whole(k, "answered", answered) || !Whole(k, "last_used", lastUsed) ||
-            !Whole(k, "refused_disabled", refused) || !Whole(k, "last_refused", lastRefused) ||
+        if (!json_object_is_type(k, json_type_object) || !Count(k, "domain", domain) || !Count(k, "key_id", keyId) ||
+            !Count(k, "answered", answered) || !Time(k, "last_used", lastUsed) ||
+            !Count(k, "refused_disabled", refused) || !Time(k, "last_refused", lastRefused) ||
             domain > UINT32_MAX || keyId > UINT32_MAX) {
             return "key " + std::to_string(i + 1) + " is not a key's usage";
         }
@@ -244,6 +245,17 @@ void NoteUsageGaps(const Options &o, const KeyUsage &usage, std::int64_t now)
                                  "a day\n", cmd, h.file.c_str(), h.host.c_str(), Age(now - h.written).c_str());
         }
     }
+}
+
+bool ParseTimeText(const char *text, std::int64_t &t)
+{
+    std::tm tm{};
+    const char *end = ::strptime(text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    if (end == nullptr || *end != '\0') {
+        return false;
+    }
+    t = static_cast<std::int64_t>(::timegm(&tm));
+    return t > 0;
 }
 
 std::string TimeText(std::int64_t t)

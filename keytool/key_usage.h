@@ -15,6 +15,7 @@
 namespace keytool {
 
 constexpr std::int64_t kDaySeconds = 24 * 60 * 60;
+constexpr const char *kUsageJsonFormat = "zorva-key-usage-json 1";
 
 struct KeyUse {
     std::uint64_t answered = 0;
@@ -63,5 +64,7 @@ void NoteUsageGaps(const Options &o, const KeyUsage &usage, std::int64_t now);
 
 // "2024-05-01T10:00:00Z"; "never" for 0.
 std::string TimeText(std::int64_t t);
+// The seconds of such a text; false when it is not one.
+bool ParseTimeText(const char *text, std::int64_t &t);
 
 } // namespace keytool

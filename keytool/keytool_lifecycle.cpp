@@ -2,7 +2,6 @@
 // disabling and enabling a key, and removing the keys that are no longer
 // needed (prune). Results go to standard output, failures and notes to
 // standard error.
-#include <json-c/json.h>
 #include <unistd.h>
 
 #include <cinttypes>
@@ -12,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "json_writer.h"
 #include "key_usage.h"
 #include "keytool.h"
 #include "zorv.h"
@@ -59,12 +59,6 @@ std::string KeyName(std::uint32_t domain, std::uint32_t keyId)
     return "key " + std::to_string(keyId) + " of domain " + std::to_string(domain);
 }
 
-struct JsonFree {
-    void operator()(json_object *j) const { json_object_put(j); }
-};
-
-json_object *TimeOrNull(std::int64_t t) { return t == 0 ? nullptr : json_object_new_int64(t); }
-
 std::string HostName()
 {
     char name[256] = {};
@@ -76,40 +70,35 @@ const char *RecordStatus(usage::ReadStatus s)
     return s == usage::ReadStatus::ok ? "ok" : s == usage::ReadStatus::missing ? "missing" : "damaged";
 }
 
+// A time as the other JSON output gives it, or null for none.
+JsonWriter &TimeField(JsonWriter &j, const char *name, std::int64_t t)
+{
+    j.Key(name);
+    return t == 0 ? j.Null() : j.String(TimeText(t));
+}
+
 int PrintJson(const Options &o, const StoreIdBytes &id, const std::vector<QintKeyDetail> &keys, const KeyUsage &use)
 {
-    std::unique_ptr<json_object, JsonFree> root(json_object_new_object());
-    json_object *r = root.get();
-    json_object_object_add(r, "format", json_object_new_string("zorva-key-usage-json 1"));
-    json_object_object_add(r, "host", json_object_new_string(HostName().c_str()));
-    json_object_object_add(r, "store", json_object_new_string(o.primary.c_str()));
-    json_object_object_add(r, "store_id", json_object_new_string(Hex(id).c_str()));
-    json_object_object_add(r, "generated", json_object_new_int64(Now()));
-    json_object *record = json_object_new_object();
-    json_object_object_add(record, "path", json_object_new_string(use.recordPath.c_str()));
-    json_object_object_add(record, "status", json_object_new_string(RecordStatus(use.record)));
-    json_object_object_add(record, "written", TimeOrNull(use.recordWritten));
-    if (!use.recordProblem.empty()) {
-        json_object_object_add(record, "problem", json_object_new_string(use.recordProblem.c_str()));
-    }
-    json_object_object_add(r, "record", record);
-    json_object *list = json_object_new_array();
+    JsonWriter j;
+    j.BeginObject().Field("format", kUsageJsonFormat).Field("host", HostName()).Field("store", o.primary);
+    j.Field("store_id", Hex(id));
+    TimeField(j, "generated", Now());
+    j.Key("record").BeginObject().Field("path", use.recordPath).Field("status", RecordStatus(use.record));
+    TimeField(j, "written", use.recordWritten);
+    j.Key("problem");
+    (use.recordProblem.empty() ? j.Null() : j.String(use.recordProblem)).EndObject();
+    j.Key("keys").BeginArray();
     for (const QintKeyDetail &k : keys) {
         const KeyUse u = use.Of(k.domain, k.keyId);
-        json_object *key = json_object_new_object();
-        json_object_object_add(key, "domain", json_object_new_int64(k.domain));
-        json_object_object_add(key, "key_id", json_object_new_int64(k.keyId));
-        json_object_object_add(key, "state", json_object_new_string(StateName(k.state)));
-        json_object_object_add(key, "created", json_object_new_int64(k.created));
-        json_object_object_add(key, "state_changed", TimeOrNull(k.changed));
-        json_object_object_add(key, "answered", json_object_new_int64(static_cast<std::int64_t>(u.answered)));
-        json_object_object_add(key, "last_used", TimeOrNull(u.lastAnswered));
-        json_object_object_add(key, "refused_disabled", json_object_new_int64(static_cast<std::int64_t>(u.refused)));
-        json_object_object_add(key, "last_refused", TimeOrNull(u.lastRefused));
-        json_object_array_add(list, key);
+        j.BeginObject().Field("domain", k.domain).Field("key_id", k.keyId).Field("state", StateName(k.state));
+        TimeField(j, "created", k.created);
+        TimeField(j, "state_changed", k.changed);
+        j.Field("answered", u.answered);
+        TimeField(j, "last_used", u.lastAnswered);
+        j.Field("refused_disabled", u.refused);
+        TimeField(j, "last_refused", u.lastRefused).EndObject();
     }
-    json_object_object_add(r, "keys", list);
-    std::printf("%s\n", json_object_to_json_string_ext(r, JSON_C_TO_STRING_PRETTY | JSON_C_TO_STRING_NOSLASHESCAPE));
+    std::printf("%s\n", j.EndArray().EndObject().Text().c_str());
     return kExitOk;
 }
 
