@@ -171,6 +171,9 @@ endif()
 
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/packaging/copyright
         DESTINATION share/doc/zorva COMPONENT runtime)
+# The README links the pages under docs/: they go beside it.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION share/doc/zorva/docs COMPONENT runtime
+        FILES_MATCHING PATTERN "*.md")
 
 # The Debian packages' own files: each package's copyright and changelog,
 # and the lintian overrides.
