@@ -5,5 +5,5 @@ set(_zorv_src ${PROJECT_SOURCE_DIR}/zorv/src)
 zorva_add_bench(bench_tpm2
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/bench_tpm2.cpp ${PROJECT_SOURCE_DIR}/tests/support/swtpm_instance.cpp
           ${_zorv_src}/protect/tpm2/tpm2_blob.cpp ${_zorv_src}/protect/tpm2/tpm2_esys.cpp ${_zorv_src}/protect/tpm2/tpm2_seal.cpp
-  LIBS zorv_crypto PkgConfig::TSS2)
+  LIBS zorv_crypto PkgConfig::TSS2 zorv_pcr_policy)
 target_include_directories(bench_tpm2 PRIVATE ${_zorv_src} ${PROJECT_SOURCE_DIR}/tests/support)
