@@ -24,6 +24,7 @@ enum Opt : unsigned {
     kOptStandby,
     kOptHostKey,
     kOptTpm2Pcrs,
+    kOptTpm2Signer,
     kOptPassphraseFd,
     kOptOwner,
     kOptHelp,
@@ -44,6 +45,10 @@ enum Opt : unsigned {
     kOptSignWith,
     kOptOut,
     kOptToken,
+    kOptSigner,
+    kOptPcrs,
+    kOptCurrent,
+    kOptValues,
     kOptCount,
 };
 
