@@ -336,7 +336,7 @@ TEST_F(KeytoolTest, ATpmSlotOpensOnlyOnItsTpmWhileThePcrsHoldAndRecoveryMovesThe
     ASSERT_TRUE(zorva_test::ExtendPcr(home.Tcti(), 16, why)) << why;
     ToolRun r = Tool("protect list");
     EXPECT_TRUE(Has(r.out, "slot   1  tpm2 (PCR 16)    does not open here: the PCR values the slot is bound to have "
-                           "changed"))
+                           "changed (PCR 16)"))
         << r.out;
     home.Stop();
     r = Tool("verify");
