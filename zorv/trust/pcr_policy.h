@@ -53,6 +53,10 @@ using PcrValues = std::array<PolicyDigest, 24>; // by PCR index; only the bound 
 using KeyName = std::array<std::uint8_t, 34>;   // 0x000B, SHA-256 of the public area
 
 constexpr std::uint32_t kPcrCount = 24;
+// A signer's public area (above): its attributes, and the exponent that
+// stands for 65537 (written as 0).
+constexpr TPMA_OBJECT kSignerAttributes = TPMA_OBJECT_SIGN_ENCRYPT | TPMA_OBJECT_USERWITHAUTH;
+constexpr std::uint32_t kRsaDefaultExponent = 65537;
 
 struct SignedPcrPolicy {
     TPMT_PUBLIC signer{};
