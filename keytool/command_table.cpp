@@ -241,7 +241,7 @@ std::string NeedsValuesSource(const Options &o)
 
 constexpr const char *kTrustUsage = "trust takes list, add PUBFILE or remove FINGERPRINT";
 constexpr const char *kPkcs11Usage = "pkcs11 takes list, add or remove";
-constexpr const char *kTpm2PolicyUsage = "tpm2-policy takes sign, install FILE, list or remove POLICY";
+constexpr const char *kTpm2PolicyUsage = "tpm2-policy takes sign, install FILE, list, values or remove POLICY";
 
 constexpr CommandSpec kCommands[] = {
     {.words = "create",
@@ -387,6 +387,15 @@ constexpr CommandSpec kCommands[] = {
     {.words = "tpm2-policy list",
      .help = "show the installed signed policies and whether each\nmatches the current PCR values",
      .run = Tpm2Policy,
+     .touchesStore = false,
+     .badArguments = kTpm2PolicyUsage},
+    {.words = "tpm2-policy values",
+     .help = "print the current values of the PCRs LIST in the form\n"
+             "--values reads (to sign them on another machine)",
+     .run = Tpm2Policy,
+     .synopsis = "--pcrs LIST",
+     .options = Bit(kOptPcrs),
+     .required = Bit(kOptPcrs),
      .touchesStore = false,
      .badArguments = kTpm2PolicyUsage},
     {.words = "tpm2-policy remove",

@@ -189,6 +189,27 @@ int RemovePolicy(const Options &o)
     return kExitOk;
 }
 
+// The current values in the form --values reads, for a signer elsewhere.
+int PrintValues(const Options &o)
+{
+    PcrValues values{};
+    std::string why;
+    if (!CurrentValues(o.pcrMask, values, why)) {
+        return Failure(o, "the current PCR values: " + why);
+    }
+    std::printf("# SHA-256 PCR values of this host now: 'zorvm_keytool tpm2-policy sign --values FILE' reads them\n");
+    for (std::uint32_t i = 0; i < zorv::kPcrCount; ++i) {
+        if ((o.pcrMask >> i) & 1u) {
+            std::printf("%u ", i);
+            for (std::uint8_t b : values[i]) {
+                std::printf("%02x", b);
+            }
+            std::printf("\n");
+        }
+    }
+    return kExitOk;
+}
+
 } // namespace
 
 int Tpm2Policy(const Options &o)
@@ -198,6 +219,9 @@ int Tpm2Policy(const Options &o)
     }
     if (o.subcommand == "install") {
         return InstallPolicies(o);
+    }
+    if (o.subcommand == "values") {
+        return PrintValues(o);
     }
     return o.subcommand == "list" ? ListPolicies(o) : RemovePolicy(o);
 }

@@ -193,7 +193,11 @@ TEST_F(Tpm2Store, SignedPolicySlotSurvivesPcrChangesThroughNewlySignedPolicies)
     EXPECT_NE(verified.status, 0);
     EXPECT_TRUE(Has(verified, "have changed (PCR 16)")) << verified.out << verified.err;
     EXPECT_NE(Encrypt("anything").status, 0);
-    const std::string after = sign(signer, "16", {"--current"});
+    // The new values, read here and signed (elsewhere, as it may be).
+    const Outcome read = Keytool("tpm2-policy", {"values", "--pcrs", "16"});
+    EXPECT_TRUE(Has(read, "16 " + Hex(Extended(next)))) << read.out << read.err;
+    std::ofstream(dir + "/read.pcrs") << read.out;
+    const std::string after = sign(signer, "16", {"--values", dir + "/read.pcrs"});
     EXPECT_EQ(Keytool("verify").status, 0);
     EXPECT_EQ(ReadFile(kPrimary), stored) << "the store was not rewritten";
     for (const std::string &old : {today, predicted}) {
