@@ -515,7 +515,7 @@ const char *StatusText(Status status)
     case Status::notThisTpm: return "the sealed object does not open on this TPM";
     case Status::pcrChanged: return "the PCR values the object is bound to have changed";
     case Status::noPolicy: return "no signed policy by the object's signer is given for its PCRs";
-    case Status::policyRefused: return "the TPM refused the signed policy's signature";
+    case Status::policyRefused: return "the TPM refused the signed policy's key or signature";
     case Status::badBlob: return "the sealed object is malformed";
     case Status::failure: break;
     }

@@ -21,7 +21,7 @@ enum class Status {
     notThisTpm,  // the sealed object does not load or unseal on this TPM
     pcrChanged,  // the PCR values the object is bound to have changed (signed: match no policy)
     noPolicy,    // signed: no policy given is by the object's signer for its PCRs
-    policyRefused, // signed: the TPM refused the signature of the policy that matches
+    policyRefused, // signed: the TPM refused the signer's key or signature of the policy that matches
     badBlob,     // the sealed blob does not parse
     failure,     // any other TPM or library failure
 };

@@ -41,7 +41,7 @@ void NoteTpmFailure(const Slot &slot, const tpm2::SealedBlob &sealed, tpm2::Stat
                           PcrIndexList(sealed.pcrMask) + " in " + policyFile);
         return;
     case tpm2::Status::policyRefused:
-        NoteFailureDetail(SlotName(slot) + ": the TPM refused the signature of policy " +
+        NoteFailureDetail(SlotName(slot) + ": the TPM refused the signer's key or signature of policy " +
                           (report.policy != nullptr ? PolicyId(*report.policy) : std::string("?")) + " in " +
                           policyFile);
         return;
