@@ -110,10 +110,21 @@ TEST(Tpm2Seal, PcrBoundSecretOpensUntilABoundPcrIsExtended)
     ASSERT_EQ(Open(blob, opened), Status::ok);
     EXPECT_EQ(opened, secret);
 
-    // Clearing the recorded binding does not turn it into a plain object.
+    // Clearing the recorded binding does not turn it into a plain object,
+    // nor do other recorded values pass for the sealed ones.
     auto unbound = blob;
     std::fill_n(unbound.begin() + 1, 4, std::uint8_t{0});
     EXPECT_EQ(Open(unbound, opened), Status::badBlob);
+    auto otherValues = blob;
+    otherValues[6] ^= 1;
+    EXPECT_EQ(Open(otherValues, opened), Status::badBlob);
+    // The form of blobs sealed before the values were recorded still opens.
+    constexpr std::size_t kRecorded = 1 + 2 * 32; // the policy kind and two values
+    std::vector<std::uint8_t> older(blob.size() - kRecorded);
+    std::copy_n(blob.begin(), 5, older.begin());
+    std::copy(blob.begin() + 5 + kRecorded, blob.end(), older.begin() + 5);
+    older[0] = 1;
+    ASSERT_EQ(Open(older, opened), Status::ok);
 
     std::string why;
     ASSERT_TRUE(zorva_test::ExtendPcr(tpm.Tcti(), 8, why)) << why;
@@ -124,6 +135,8 @@ TEST(Tpm2Seal, PcrBoundSecretOpensUntilABoundPcrIsExtended)
     EXPECT_EQ(Unseal(blob, {}, opened, report), Status::pcrChanged);
     EXPECT_EQ(report.changedPcrs, 1u << 16) << "PCR 7 kept its value";
     EXPECT_TRUE(AllZero(opened));
+    EXPECT_EQ(Unseal(older, {}, opened, report), Status::pcrChanged);
+    EXPECT_EQ(report.changedPcrs, 0u) << "no values recorded to compare";
 
     // Sealing again binds to the new values.
     ASSERT_EQ(Seal(secret, 1u << 16, blob), Status::ok);
