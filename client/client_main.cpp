@@ -254,6 +254,11 @@ int main(int argc, char **argv)
     } else if (!ReadStdin(cipher)) {
         return Fail(kExitUsage, "cannot read the cipher text from standard input");
     }
+    // The daemon would wait out its time-out for an empty one and refuse a
+    // longer one: both are told here, at once.
+    if (cipher.empty()) {
+        return Fail(kExitUsage, "no cipher text given (an argument, or one line on standard input)");
+    }
     if (cipher.size() > kMaxCipherLen) {
         return Fail(kExitUsage, "cipher text too long (the daemon takes at most 2047 bytes)");
     }

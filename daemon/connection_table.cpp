@@ -71,6 +71,10 @@ void ConnectionTable::Close(Connection &conn)
         (void)memset_s(conn.frame.data(), conn.frame.size(), 0, conn.frame.size());
         conn.frameLen = 0;
     }
+    if (conn.phase == kPhaseRetry) {
+        (void)memset_s(conn.request.data(), conn.request.size(), 0, conn.request.size());
+    }
+    conn.attempt = 0;
     (conn.prev >= 0 ? slots_[static_cast<size_t>(conn.prev)].next : oldest_) = conn.next;
     (conn.next >= 0 ? slots_[static_cast<size_t>(conn.next)].prev : newest_) = conn.prev;
     conn.prev = conn.next = -1;
@@ -107,7 +111,7 @@ const Connection *ConnectionTable::Oldest() const
 Connection *ConnectionTable::OldestWaiting()
 {
     for (int at = oldest_; at >= 0; at = slots_[static_cast<size_t>(at)].next) {
-        if (slots_[static_cast<size_t>(at)].phase != BRIM_PHASE_SEND) {
+        if (slots_[static_cast<size_t>(at)].phase < BRIM_PHASE_SEND) {
             return &slots_[static_cast<size_t>(at)];
         }
     }
@@ -156,7 +160,7 @@ Connection *ConnectionTable::Victim(Millis now, Millis grace)
             break; // accept order: the rest are younger still
         }
         const int count = shares_[static_cast<size_t>(c.share)].count;
-        if (c.phase != BRIM_PHASE_SEND && count > most) {
+        if (c.phase < BRIM_PHASE_SEND && count > most) {
             victim = &c;
             most = count;
         }

@@ -16,6 +16,11 @@ Millis NowMs();
 int64_t NowUs();
 
 inline constexpr int kMaxConnections = 256;
+// A complete request whose decryption waits to try the key store again: past
+// the transport's phases, never evicted, not watched for events meanwhile.
+inline constexpr int kPhaseRetry = BRIM_PHASE_SEND + 1;
+// The request kept while it waits (the daemon's receive buffer is shared).
+inline constexpr size_t kMaxRequestLen = 2048;
 inline constexpr Millis kConnectionMillis = BRIM_CONN_TIMEOUT_SECONDS * 1000;
 
 struct Connection {
@@ -34,6 +39,11 @@ struct Connection {
     uint64_t startTime = 0; // 0: unknown
     std::array<char, 260> program{};
     int64_t acceptedUs = 0; // for the latency of the answer
+    // Waiting to try again (kPhaseRetry): the request, the try it is at,
+    // and when. Wiped when the connection closes.
+    std::array<char, kMaxRequestLen> request{};
+    int attempt = 0;
+    Millis retryAt = 0;
 
     // Bookkeeping of the table and the event loop.
     uint32_t watching = 0; // the events registered for fd, 0 when not registered

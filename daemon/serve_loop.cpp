@@ -2,7 +2,10 @@
 // and answered side by side, each within 5 s of its accept for its whole
 // request and response. Complete requests are decrypted one at a time, in
 // the order they became complete, by the decrypt front, so the agent is only
-// ever used by this thread, one call at a time. One peer process holds at
+// ever used by this thread, one call at a time. A request whose key store
+// did not load for a cause that may pass waits its second between tries
+// aside, while the others are served; one that cannot load (a missing file,
+// a refused key) is answered at once. One peer process holds at
 // most its share of the places; when all are taken, the oldest waiting
 // connection of the process holding the most makes room, once its grace
 // time is over. The same loop writes the metrics file and tells the service
@@ -24,6 +27,7 @@
 
 #include <algorithm>
 #include <array>
+#include <deque>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -80,7 +84,9 @@ private:
     bool MakeRoom(Millis now);
     bool RoomFor(Millis now);
     void Advance(Connection &conn);
-    void Answer(Connection &conn);
+    void Answer(Connection &conn, int attempt);
+    void WaitToRetry(Connection &conn, Millis now);
+    void RetryDue(Millis now);
     void Failed(const FailedDecrypt &why);
     void Close(Connection &conn, RequestResult result);
     void Watch(Connection &conn, uint32_t events);
@@ -121,6 +127,9 @@ private:
     int signalFd_ = -1;           // SIGTERM and SIGINT, with metrics on
     const Millis watchdogMillis_;  // 0: no watchdog
     Millis nextPing_ = 0;
+    // Requests waiting to try the key store again, in the order they are
+    // due (every wait is as long): their connections' tokens.
+    std::deque<uint64_t> retries_;
     rlim_t descriptorLimit_ = 0; // RLIMIT_NOFILE as last read
     bool descriptorsShort_ = false; // since the last time no connection was open
 };
@@ -229,6 +238,7 @@ void ServeLoop::Run()
 // What is due after every turn of the loop, events or not.
 void ServeLoop::Tick(Millis now)
 {
+    RetryDue(now);
     ExpireDeadlines(now);
     Report(now);
     if (!listening_ && now >= acceptPausedUntil_ && (!waitingForRoom_ || RoomFor(now))) {
@@ -262,6 +272,12 @@ int ServeLoop::WaitMillis(Millis now)
                             closedForRoom_ > 0 ? roomLog_.Next() : kNever,
                             closedOverShare_ > 0 ? shareLog_.Next() : kNever, metrics_.NextWrite(),
                             watchdogMillis_ > 0 ? nextPing_ : kNever});
+    for (const uint64_t token : retries_) {
+        if (const Connection *conn = table_.Find(token); conn != nullptr && conn->phase == kPhaseRetry) {
+            next = std::min(next, conn->retryAt);
+            break;
+        }
+    }
     if (!listening_ && waitingForRoom_) {
         next = std::min(next, table_.NextVictimAt(settings_.graceMillis));
     }
@@ -459,8 +475,11 @@ void ServeLoop::Advance(Connection &conn)
             step == BRIM_STEP_WAIT ? Watch(conn, EPOLLIN) : Close(conn, RequestResult::Malformed);
             return;
         }
-        Answer(conn);
+        Answer(conn, 0);
         return;
+    }
+    if (conn.phase == kPhaseRetry) {
+        return; // not watched meanwhile; an event from before is stale
     }
     const int step = BrimSendStep(conn.fd, conn.frame.data(), conn.frameLen, &conn.sent);
     if (step == BRIM_STEP_WAIT) {
@@ -479,10 +498,46 @@ void ServeLoop::Advance(Connection &conn)
     table_.Close(conn);
 }
 
+// A request whose key store did not load for a cause that may pass waits
+// the pause between tries without holding up the other connections: it
+// keeps its request, leaves the epoll set and is tried again when due.
+void ServeLoop::WaitToRetry(Connection &conn, Millis now)
+{
+    (void)memcpy_s(conn.request.data(), conn.request.size(), recvBuf_.data(),
+                   std::min(recvBuf_.size(), conn.request.size()));
+    Wipe(recvBuf_);
+    if (conn.watching != 0) {
+        (void)epoll_ctl(epollFd_, EPOLL_CTL_DEL, conn.fd, nullptr);
+        conn.watching = 0;
+    }
+    conn.phase = kPhaseRetry;
+    ++conn.attempt;
+    conn.retryAt = now + BRIM_INIT_PAUSE_SECONDS * 1000;
+    retries_.push_back(table_.Token(conn));
+}
+
+void ServeLoop::RetryDue(Millis now)
+{
+    while (!retries_.empty()) {
+        Connection *conn = table_.Find(retries_.front());
+        if (conn != nullptr && conn->phase == kPhaseRetry && conn->retryAt > now) {
+            return;
+        }
+        retries_.pop_front();
+        if (conn == nullptr || conn->phase != kPhaseRetry) {
+            continue; // closed meanwhile (its deadline)
+        }
+        (void)memcpy_s(recvBuf_.data(), recvBuf_.size(), conn->request.data(), conn->request.size());
+        (void)memset_s(conn->request.data(), conn->request.size(), 0, conn->request.size());
+        conn->phase = BRIM_PHASE_DATA;
+        Answer(*conn, conn->attempt);
+    }
+}
+
 // Decrypts the request in the receive buffer and starts the response. Both
 // working buffers are wiped whatever the outcome; the frame lives in the
 // connection until it closes.
-void ServeLoop::Answer(Connection &conn)
+void ServeLoop::Answer(Connection &conn, int attempt)
 {
     if ((settings_.audit || metrics_.Enabled()) && !CipherHeaderIds(recvBuf_.data(), &conn.domain, &conn.keyId)) {
         conn.domain = conn.keyId = 0;
@@ -511,11 +566,15 @@ void ServeLoop::Answer(Connection &conn)
     }
     ChargeFailuresTo(static_cast<int>(conn.peer.pid), NowMs());
     const int decrypted =
-        BrimDecrypt(recvBuf_.data(), sendBuf_.data(), static_cast<int>(sendBuf_.size()), &plainLen);
+        BrimDecryptAttempt(recvBuf_.data(), sendBuf_.data(), static_cast<int>(sendBuf_.size()), &plainLen, attempt);
     if (lend) {
         ReopenReserve();
     }
     PingWatchdog(NowMs());
+    if (decrypted == BRIM_TRY_AGAIN) {
+        WaitToRetry(conn, NowMs());
+        return;
+    }
     Wipe(recvBuf_);
     if (decrypted == -1) {
         Wipe(sendBuf_);

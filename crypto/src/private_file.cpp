@@ -57,10 +57,14 @@ PrivateFileStatus ReadPrivateFile(const std::string &path, std::size_t maxLen, S
     if (!S_ISREG(st.st_mode)) {
         return PrivateFileStatus::notRegular;
     }
-    if (st.st_uid != 0 && st.st_uid != ::geteuid()) {
+    // Root reads a file it gave to the service's user (a store made with
+    // --owner); anyone else only its own or root's.
+    if (st.st_uid != 0 && st.st_uid != ::geteuid() && ::geteuid() != 0) {
         return PrivateFileStatus::foreignOwner;
     }
-    if ((st.st_mode & 077) != 0) {
+    // The file's group may read it (root:zorva 0440 lets the service's user
+    // read root's file); nobody may write it but its owner.
+    if ((st.st_mode & 027) != 0) {
         return PrivateFileStatus::openToOthers;
     }
     if (static_cast<std::size_t>(st.st_size) > maxLen) {

@@ -3,6 +3,11 @@
  * (up to 3 tries, 1 second after each failed one), does one operation with
  * domain 9, copies the result into the caller's buffer, gives the agent's
  * buffer back and finalises the agent, so no agent state outlives a call.
+ * When the key store tells why it did not load (a library that offers
+ * QintLastLoadEx), a cause that trying again cannot mend ends the tries at
+ * once, and the failure line is followed by one naming the cause and what
+ * to look at; a load that succeeded but found something worth knowing (a
+ * copy restored or refused, the built-in key) gets a line of its own.
  */
 #ifndef BRIM_AGENT_CALLS_H
 #define BRIM_AGENT_CALLS_H
@@ -38,6 +43,13 @@ int BrimEncrypt(const char *plainText, char *out, int outSize);
 /* Decrypts cipherText into out as a NUL-terminated text and stores the
  * agent's plain length in *plainLen. Results as BrimEncrypt. */
 int BrimDecrypt(const char *cipherText, char *out, int outSize, uint32_t *plainLen);
+
+/* BrimDecrypt's try number attempt (0, 1, 2) alone, for a caller that waits
+ * the pause between tries itself: BRIM_TRY_AGAIN when the agent could not be
+ * initialised for a cause that may pass and tries remain (nothing logged),
+ * else BrimDecrypt's result. */
+#define BRIM_TRY_AGAIN (-2)
+int BrimDecryptAttempt(const char *cipherText, char *out, int outSize, uint32_t *plainLen, int attempt);
 
 #ifdef __cplusplus
 }

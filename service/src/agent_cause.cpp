@@ -27,6 +27,7 @@ enum class Cause {
     Memory,
     Library,
     PathRule,
+    MissingFiles,
 };
 
 // Console text of each cause, in the order of Cause.
@@ -41,15 +42,20 @@ constexpr const char *kCauseText[] = {
     "Cause: the key store could not be reloaded.",
     "Cause: out of memory.",
     "Cause: the data-protection library failed.",
-    nullptr, // the agent's own words, kept in t_pathRule
+    nullptr, // the agent's own words, kept in t_formatted
+    nullptr, // the files, kept in t_formatted
 };
-static_assert(sizeof kCauseText / sizeof kCauseText[0] == static_cast<int>(Cause::PathRule) + 1);
+static_assert(sizeof kCauseText / sizeof kCauseText[0] == static_cast<int>(Cause::MissingFiles) + 1);
+
+// Causes no retry can mend until a file changes.
+constexpr bool Permanent(Cause c) { return c == Cause::PathRule || c == Cause::MissingFiles; }
 
 // How a recognised line is read.
 enum class Read {
     Fixed,          // the line is the cause
     LibraryResult,  // (%u, %u, %lu): the data-protection library's result
     PathRule,       // (%s, %s): kept formatted
+    MissingFiles,   // (%s, %s): the two key-store files
 };
 
 struct Line {
@@ -70,6 +76,7 @@ constexpr Line kLines[] = {
     {"Mem alloc failed.", Read::Fixed, Cause::Memory},
     {"Mem alloc failed, plain len (%u), cipher len (%u).", Read::Fixed, Cause::Memory},
     {ZORV_PATH_RULE_FORMAT, Read::PathRule, Cause::PathRule},
+    {"The primary file (%s) or standby file (%s) not exist.", Read::MissingFiles, Cause::MissingFiles},
 };
 
 Cause FromLibrary(unsigned long result)
@@ -97,7 +104,7 @@ Cause FromLibrary(unsigned long result)
 // Both executables are single-threaded; per thread all the same.
 thread_local Cause t_cause = Cause::None;
 thread_local bool t_fromLibrary = false;
-thread_local char t_pathRule[512];
+thread_local char t_formatted[1024];
 
 void Note(const char *format, va_list ap)
 {
@@ -122,11 +129,23 @@ void Note(const char *format, va_list ap)
             break;
         }
         case Read::PathRule:
-            if (std::vsnprintf(t_pathRule, sizeof t_pathRule, format, ap) > 0) {
+            if (std::vsnprintf(t_formatted, sizeof t_formatted, format, ap) > 0) {
                 t_cause = Cause::PathRule;
                 t_fromLibrary = false;
             }
             break;
+        case Read::MissingFiles: {
+            const char *primary = va_arg(ap, const char *);
+            const char *standby = va_arg(ap, const char *);
+            if (std::snprintf(t_formatted, sizeof t_formatted,
+                              "Cause: key store not loaded: %s or %s does not exist (make a store with "
+                              "'zorvm_keytool create', or put both files back).",
+                              primary, standby) > 0) {
+                t_cause = Cause::MissingFiles;
+                t_fromLibrary = false;
+            }
+            break;
+        }
         }
         return;
     }
@@ -138,13 +157,17 @@ void ForgetAgentCause()
 {
     t_cause = Cause::None;
     t_fromLibrary = false;
-    t_pathRule[0] = '\0';
+    t_formatted[0] = '\0';
 }
 
 const char *AgentCause()
 {
-    return t_cause == Cause::PathRule ? t_pathRule : kCauseText[static_cast<int>(t_cause)];
+    return kCauseText[static_cast<int>(t_cause)] != nullptr || t_cause == Cause::None
+               ? kCauseText[static_cast<int>(t_cause)]
+               : t_formatted;
 }
+
+bool AgentCausePermanent() { return Permanent(t_cause); }
 
 } // namespace brim
 

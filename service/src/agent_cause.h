@@ -12,4 +12,8 @@ void ForgetAgentCause();
 // console line, or null when no line named one.
 const char *AgentCause();
 
+// Whether that cause is one no retry can mend until a file changes (the
+// key-store files missing, or reached through a link).
+bool AgentCausePermanent();
+
 } // namespace brim

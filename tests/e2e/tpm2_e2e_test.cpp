@@ -145,7 +145,9 @@ TEST_F(Tpm2Store, PcrBoundSlotRefusesOnceABoundPcrIsExtended)
     const Outcome verified = Keytool("verify");
     EXPECT_NE(verified.status, 0);
     EXPECT_NE((verified.out + verified.err).find("PCR values"), std::string::npos) << verified.out << verified.err;
-    EXPECT_NE(Encrypt("anything").status, 0);
+    const Outcome refused = Encrypt("anything");
+    EXPECT_NE(refused.status, 0);
+    EXPECT_NE(refused.err.find("]Cause: key store not loaded: the PCR values"), std::string::npos) << refused.err;
 }
 
 // The update procedure: a slot sealed to a signer opens through the policy

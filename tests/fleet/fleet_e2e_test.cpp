@@ -1,12 +1,15 @@
 // The fleet protectors as an operator meets them, with the real daemon,
 // tool and key tool at the fixed paths (inside tests/isolated.sh): a store
-// whose only slot is a key on a SoftHSM2 token, and a store prepared on an
-// administrator's machine for one host.
+// whose only slot is a key on a SoftHSM2 token, a store prepared on an
+// administrator's machine for one host, and what someone who can write the
+// files a host reads, but holds none of its keys, gets from that.
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+
+#include <openssl/evp.h>
 
 #include <gtest/gtest.h>
 
@@ -97,8 +100,11 @@ TEST(FleetPkcs11, StoreOpensThroughTheTokenAndTheDaemonAsksItOnce)
     o = Keytool({"protect", "list"}, tools);
     EXPECT_NE(o.status, 0);
     EXPECT_NE(o.out.find("not on the token"), std::string::npos) << o.out << o.err;
-    EXPECT_NE(RunProgram({BinPath("encrypt_tool"), "encrpyt", "FLEET_SECRET"}, WithEnv({{"FLEET_SECRET", "x"}})).status,
-              0);
+    o = RunProgram({BinPath("encrypt_tool"), "encrpyt", "FLEET_SECRET"}, WithEnv({{"FLEET_SECRET", "x"}}));
+    EXPECT_NE(o.status, 0);
+    EXPECT_NE(o.err.find("]Cause: key store not loaded: the token key the URI names is not on the token"),
+              std::string::npos)
+        << o.err;
     RemoveKeyStore();
 }
 
@@ -198,6 +204,152 @@ TEST(FleetExport, CopyForHostAServesOnAAndOpensNowhereElse)
                   .status,
               0)
         << "the installed store does not open with B's key";
+    RemoveKeyStore();
+    ASSERT_EQ(std::system(("rm -rf '" + dir + "'").c_str()), 0);
+}
+
+std::string Bytes(const std::string &path) { return ReadFile(path); }
+
+void Put(const std::string &path, const std::string &bytes)
+{
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+    ::chmod(path.c_str(), 0600);
+}
+
+std::string Base64(const std::string &raw)
+{
+    std::string out(4 * ((raw.size() + 2) / 3) + 1, '\0');
+    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(out.data()),
+                                  reinterpret_cast<const unsigned char *>(raw.data()), static_cast<int>(raw.size()));
+    out.resize(static_cast<std::size_t>(n));
+    return out;
+}
+
+// A format-3 copy with a pkcs11 slot naming module put before its own
+// slots, so it is the first a load would try. Its MAC no longer matches,
+// but slots are opened before the MAC can be checked.
+std::string WithEvilSlot(std::string store, const std::string &module)
+{
+    const std::string uri = "pkcs11:token=evil;object=evil";
+    std::string slot{'\x06', '\x09'};
+    const std::size_t params = 2 + uri.size() + 2 + module.size() + 4;
+    slot += {static_cast<char>(params & 0xff), static_cast<char>(params >> 8)};
+    slot += {static_cast<char>(uri.size()), '\0'};
+    slot += uri;
+    slot += {static_cast<char>(module.size()), '\0'};
+    slot += module + "blob" + std::string(12 + 32 + 16, '\x5a');
+    store[68] = static_cast<char>(store[68] + 1);
+    store.insert(88, slot);
+    return store;
+}
+
+// The daemon serves the victim's cipher text and none of the attacker's, and
+// the healthy primary stays byte for byte what it was.
+void ServesOnlyTheHealthyStore(const std::string &victim, const std::vector<std::string> &foreign,
+                               const std::string &primary, const std::string &what)
+{
+    const std::string name = UniqueName("trust");
+    Daemon daemon("@" + name);
+    ASSERT_TRUE(daemon.WaitListening()) << daemon.Err();
+    EXPECT_EQ(Talk(name, Frame(victim)).response, Response("victim's secret")) << what << "\n" << daemon.Err();
+    for (const std::string &cipher : foreign) {
+        EXPECT_EQ(Talk(name, Frame(cipher)).response, "") << what << ": an attacker's cipher text was answered";
+    }
+    EXPECT_TRUE(Bytes(kPrimary) == primary) << what << ": the healthy primary was changed";
+}
+
+TEST(StoreTrust, NothingReadFromACopySteersTheHost)
+{
+    REQUIRE_ISOLATION();
+    char tmpl[] = "/tmp/zorva_trust_XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    const std::string dir = tmpl;
+    const std::string marker = dir + "/evil-module-ran";
+    ::setenv("ZORVA_TEST_EVIL_MARKER", marker.c_str(), 1);
+    RemoveKeyStore();
+
+    // The attacker, on his own machine: his own store, rotated past the
+    // victim's counter, exported for the victim's public id and signed with
+    // his own key; and a cipher text under it.
+    Outcome o = Keytool({"host-id"});
+    ASSERT_EQ(o.status, 0) << o.err;
+    const std::string victimId = o.out.substr(0, o.out.find('\n'));
+    const std::string rogue = dir + "/rogue.pem", rogueHost = dir + "/rogue.key", rogueOut = dir + "/for-victim";
+    const std::vector<std::string> at{"--primary", dir + "/p.dat", "--standby", dir + "/s.dat", "--host-key", rogueHost};
+    const auto with = [&](std::vector<std::string> args) {
+        args.insert(args.end(), at.begin(), at.end());
+        return Keytool(args);
+    };
+    ASSERT_EQ(Keytool({"admin-key", "create", "--out", rogue}).status, 0);
+    ASSERT_EQ(with({"create"}).status, 0);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(with({"rotate"}).status, 0);
+    }
+    ASSERT_EQ(with({"export", "--for", victimId, "--sign-with", rogue, "--out", rogueOut}).status, 0);
+    Put(kPrimary, Bytes(dir + "/p.dat"));
+    Put(kStandby, Bytes(dir + "/s.dat"));
+    const std::string rogueCipher = CipherOf("attacker's secret", {{"ZORVA_HOST_KEY", rogueHost}});
+    const std::string format1Cipher = Base64(Bytes(std::string(ZORVA_KEYSTORE_FIXTURES) + "/format1/cipher_key1.bin"));
+    RemoveKeyStore();
+
+    // The victim's healthy store, pinned by create.
+    ASSERT_EQ(Keytool({"create"}).status, 0);
+    const std::string victim = CipherOf("victim's secret", {});
+    const std::string primary = Bytes(kPrimary);
+    const std::string standby = Bytes(kStandby);
+
+    // One forged copy beside the healthy one: a format-1 store with a higher
+    // counter and the attacker's copy sealed for this host are refused and
+    // left as they are; a copy whose first slot names a module of the
+    // attacker's is damaged (its MAC no longer holds) and repaired.
+    struct Forgery {
+        const char *what;
+        std::string bytes;
+        bool foreign;
+    };
+    const Forgery forgeries[] = {
+        {"format-1 standby", Bytes(std::string(ZORVA_KEYSTORE_FIXTURES) + "/format1/zorvm_store.dat"), true},
+        {"sealed-for standby", Bytes(rogueOut + "/zorvm_primary_file.dat"), true},
+        {"standby naming a module", WithEvilSlot(standby, ZORVA_EVIL_MODULE), false},
+    };
+    for (const Forgery &f : forgeries) {
+        Put(kStandby, f.bytes);
+        ServesOnlyTheHealthyStore(victim, {rogueCipher, format1Cipher}, primary, f.what);
+        EXPECT_FALSE(CipherOf("still encrypts", {}).empty()) << f.what;
+        EXPECT_EQ(Bytes(kStandby) == f.bytes, f.foreign) << f.what << ": left as it is only when foreign";
+        o = Keytool({"verify"});
+        EXPECT_EQ(o.status != 0, f.foreign) << f.what << "\n" << o.err;
+        if (f.foreign) {
+            EXPECT_NE(o.err.find(kStandby), std::string::npos) << f.what << "\n" << o.err;
+        }
+    }
+
+    // The whole pair swapped (as after restoring a backup folder someone
+    // wrote): the attacker's format-1 store, or his carried copy, is not
+    // served on a host that pinned its store.
+    for (const std::string &forged : {forgeries[0].bytes, forgeries[1].bytes}) {
+        Put(kPrimary, forged);
+        Put(kStandby, forged);
+        const std::string name = UniqueName("swapped");
+        Daemon daemon("@" + name);
+        ASSERT_TRUE(daemon.WaitListening()) << daemon.Err();
+        EXPECT_EQ(Talk(name, Frame(rogueCipher)).response, "");
+        EXPECT_EQ(Talk(name, Frame(format1Cipher)).response, "");
+        EXPECT_TRUE(Bytes(kPrimary) == forged);
+    }
+
+    // The carried folder handed to root for import, with a module slot first:
+    // refused before any slot of it is opened.
+    Put(rogueOut + "/zorvm_primary_file.dat", WithEvilSlot(Bytes(rogueOut + "/zorvm_primary_file.dat"), ZORVA_EVIL_MODULE));
+    Put(rogueOut + "/zorvm_standby_file.dat", Bytes(rogueOut + "/zorvm_primary_file.dat"));
+    Put(kPrimary, primary);
+    Put(kStandby, standby);
+    o = Keytool({"import", rogueOut, "--force"});
+    EXPECT_NE(o.status, 0);
+    EXPECT_TRUE(Bytes(kPrimary) == primary) << "nothing installed";
+
+    EXPECT_NE(::access(marker.c_str(), F_OK), 0) << "the attacker's module ran";
+    ::unsetenv("ZORVA_TEST_EVIL_MARKER");
     RemoveKeyStore();
     ASSERT_EQ(std::system(("rm -rf '" + dir + "'").c_str()), 0);
 }

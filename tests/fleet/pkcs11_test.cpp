@@ -90,7 +90,7 @@ TEST(Pkcs11Pin, ComesFromAPrivateFileOrADescriptorWithoutItsNewline)
 
     const std::string open = SoftHsm::Get().dir() + "/open.pin";
     std::ofstream(open) << "1234\n";
-    ::chmod(open.c_str(), 0640);
+    ::chmod(open.c_str(), 0644);
     EXPECT_EQ(ReadPinFile(open, pin), Status::noPin) << "a PIN file others can read";
     const std::string link = SoftHsm::Get().dir() + "/link.pin";
     ASSERT_EQ(::symlink(SoftHsm::Get().pinFile().c_str(), link.c_str()), 0);

@@ -218,7 +218,8 @@ TEST_F(LoadTest, LogLinesCarryTheComponentLevels)
     WriteBytes(primary_, {});
     WriteBytes(standby_, {});
     EXPECT_EQ(Init(), QINT_ERR_BOTH_DAMAGED);
-    EXPECT_TRUE(Capture::Get().Logged("2,ZORV,QintInitializeEx,1004,no usable key store: primary " + primary_ +
+    EXPECT_TRUE(Capture::Get().Logged("2,ZORV,QintInitializeEx,1004,no usable key store: both key-store files are "
+                                      "damaged: primary " + primary_ + " and standby " + standby_ +
                                       ": wrong length (truncated or extended)"));
 }
 

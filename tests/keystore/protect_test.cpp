@@ -76,7 +76,7 @@ TEST_F(ProtectTest, AHostStoreOpensOnlyWithItsOwnHostKeyFile)
     // No host key file: refused, and the log names the file.
     ASSERT_EQ(::rename(hostKey_.c_str(), (hostKey_ + ".away").c_str()), 0);
     EXPECT_EQ(Init(), QINT_ERR_HOST_KEY_MISSING);
-    EXPECT_TRUE(Capture::Get().Logged("host key file " + hostKey_ + ": host key file does not exist"));
+    EXPECT_TRUE(Capture::Get().Logged("no usable key store: host key file does not exist: host key file " + hostKey_));
     EXPECT_EQ(Verify(), QINT_ERR_HOST_KEY_MISSING);
 
     // Another host's key: its own error, and neither copy is touched.

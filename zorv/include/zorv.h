@@ -97,6 +97,7 @@ extern "C" {
 #define QINT_ERR_UNSIGNED 1344u           /* no valid signature by an administrator key this host trusts */
 #define QINT_ERR_PKCS11_NOT_CONFIGURED 1345u /* the slot's PKCS#11 module is not configured on this host */
 #define QINT_ERR_HOST_CONFIG 1346u        /* the host configuration is unsafe or unreadable */
+#define QINT_ERR_ROLLBACK 1347u           /* a notice: the copy used is older than the newest the host has seen */
 
 /* Event codes sent through the notify slot (23). The data is a NUL-terminated
  * text (the restored path; "key" for a changed active key), its length
@@ -184,6 +185,26 @@ ZORV_API uint64_t QintFinalizeEx(void);
 
 /* A short English description of a QINT_ result; never null. */
 ZORV_API const char *QintErrorTextEx(uint64_t code);
+
+/* What the last QintInitializeEx or QintResetEx of the calling thread found,
+ * for the console of the program that asked: the result and, beside it, what
+ * an operator should look at (the files and their causes, the host key
+ * file's owner and mode, the PCRs that changed, the module's or token's own
+ * words). A load that succeeded may carry a notice: a copy restored or
+ * refused, a store protected by the built-in key only, an older copy than the
+ * host has seen. */
+#define QINT_REPORT_TEXT_MAX 1024
+typedef struct QintLoadReport {
+    uint64_t result;   /* 0, QINT_LOADED_RESTORED or the failure */
+    uint64_t notice;   /* 0, or what a successful load wants said (a QINT_ code) */
+    uint32_t permanent; /* failure: 1 when trying again cannot help until a file changes */
+    uint32_t fresh;     /* 1 when this load read the files (0: answered from what an earlier load found) */
+    uint64_t sequence;  /* loads of the calling thread so far: tells whether a load happened since */
+    char cause[160];    /* QintErrorTextEx of the failure, or of the notice */
+    char detail[QINT_REPORT_TEXT_MAX];       /* the failure's or the notice's detail; may be empty */
+} QintLoadReport;
+/* Fills report; 0, or QINT_ERR_BAD_ARGUMENT for a null report. */
+ZORV_API uint64_t QintLastLoadEx(QintLoadReport *report);
 
 #ifdef __cplusplus
 }

@@ -72,6 +72,8 @@ constexpr Text kTexts[] = {
     {QINT_ERR_UNSIGNED, "no valid signature by an administrator key this host trusts ('zorvm_keytool trust add')"},
     {QINT_ERR_PKCS11_NOT_CONFIGURED, "the slot's PKCS#11 module is not configured on this host "
                                      "('zorvm_keytool pkcs11 add')"},
+    {QINT_ERR_ROLLBACK, "the copy used is older than the newest this host has seen (a restored backup or a "
+                        "rollback)"},
     {QINT_ERR_HOST_CONFIG, "the host configuration is unsafe or unreadable (root-owned, no links, not writable by "
                            "group or others)"},
 };

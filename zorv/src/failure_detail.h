@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace zorv {
 
@@ -18,5 +19,11 @@ const std::string &FailureDetail();
 void NoteChangedPcrs(std::uint32_t mask);
 std::uint32_t ChangedPcrs();
 void ClearFailureDetail();
+
+// Files a load read beside the store and the host key (a PIN file), whose
+// change may mend a failure; kept from ClearWatchedFiles to the next.
+void NoteWatchedFile(const std::string &path);
+const std::vector<std::string> &WatchedFiles();
+void ClearWatchedFiles();
 
 } // namespace zorv

@@ -11,7 +11,10 @@
 
 #include <openssl/crypto.h>
 
+#include "failure_detail.h"
+#include "failure_memory.h"
 #include "image_cache.h"
+#include "load_report.h"
 #include "key_table.h"
 #include "protect/settings.h"
 #include "registry.h"
@@ -123,12 +126,24 @@ bool ValidPath(const char *p) { return p != nullptr && p[0] != '\0' && std::strl
 std::uint64_t LoadTable(const Callbacks &cb, const PairPaths &paths, const char *caller, QintKeyTable *&table)
 {
     table = nullptr;
+    BeginLoad();
+    LoadReport &report = ThisLoad();
     const Unlock unlock = CurrentUnlock();
+    if (RecallFailure(paths, unlock, report)) {
+        return report.result;
+    }
     const PairStamps stamps = TakeStamps(paths.primary, paths.standby, unlock);
     std::uint64_t result = 0;
     std::shared_ptr<const KeyIndex> index = CachedIndex(cb.record(), paths.primary, paths.standby, stamps);
     if (index == nullptr) {
+        ClearWatchedFiles();
         PairLoad load = LoadPair(cb, paths, unlock, true, false, caller);
+        report.fresh = true;
+        report.result = load.result;
+        report.notice = load.notice;
+        report.permanent = load.permanent;
+        report.detail = std::move(load.detail);
+        RememberLoad(paths, unlock, report);
         if (load.result != 0 && load.result != QINT_LOADED_RESTORED) {
             return load.result;
         }
@@ -150,6 +165,8 @@ std::uint64_t LoadTable(const Callbacks &cb, const PairPaths &paths, const char 
     if (table == nullptr) {
         cb.Log(QINT_LOG_FAILURE, caller, QINT_ERR_NO_MEMORY, "no memory for the key table of %s",
                paths.primary.c_str());
+        report.result = QINT_ERR_NO_MEMORY;
+        report.permanent = false;
         return QINT_ERR_NO_MEMORY;
     }
     return result;

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <utility>
 
+#include "failure_detail.h"
+#include "load_report.h"
 #include "store_codec.h"
 #include "store_file.h"
 #include "trust/store_pin.h"
@@ -22,7 +24,11 @@ namespace {
 void Decode(CopyCheck &c, const Unlock &unlock, bool unwrap)
 {
     if (c.status == 0) {
+        ClearFailureDetail();
         c.status = DecodeStore(c.bytes, unlock, c.image, unwrap);
+        if (c.status != 0) {
+            c.detail = FailureDetail();
+        }
     }
     if (c.status == 0) {
         c.counter = c.image.counter;
@@ -69,16 +75,35 @@ std::uint64_t NeitherUsable(std::uint64_t ps, std::uint64_t ss)
     return QINT_ERR_BOTH_DAMAGED;
 }
 
+// A notice for the operator of a load that succeeded; the first one given
+// names the notice, the details add up.
+void Notice(PairLoad &load, std::uint64_t code, const std::string &text)
+{
+    if (load.notice == 0) {
+        load.notice = code;
+    }
+    load.detail += (load.detail.empty() ? "" : "; ") + text;
+}
+
 // Once per process: a store that only the built-in key protects.
-void NoteBuiltinOnly(const Callbacks &cb, const CopyCheck &c, const std::string &path, const char *caller)
+void NoteBuiltinOnly(const Callbacks &cb, PairLoad &load, const CopyCheck &c, const std::string &path,
+                     const char *caller)
 {
     static std::atomic<bool> noted{false};
     if (c.status == 0 && c.image.version == kStoreVersionBuiltin && !noted.exchange(true)) {
-        cb.Log(QINT_LOG_FAILURE, caller, QINT_ERR_BUILTIN_ONLY,
-               "key store %s is protected by the built-in key only: anyone with a copy of it and of this library "
-               "can read its keys; bind it to this host with 'zorvm_keytool migrate --protect host'",
-               path.c_str());
+        const std::string text = "key store " + path +
+                                 " is protected by the built-in key only: anyone with a copy of it and of this "
+                                 "library can read its keys; bind it to this host with 'zorvm_keytool migrate "
+                                 "--protect host'";
+        cb.Log(QINT_LOG_FAILURE, caller, QINT_ERR_BUILTIN_ONLY, "%s", text.c_str());
+        Notice(load, QINT_ERR_BUILTIN_ONLY, text);
     }
+}
+
+// How one copy stands, for the detail of a failure: "PATH: cause (detail)".
+std::string CopyWords(const std::string &path, const CopyCheck &c)
+{
+    return path + ": " + QintErrorTextEx(c.status) + (c.detail.empty() ? "" : " (" + c.detail + ")");
 }
 
 // Both copies opened: they are copies of one store when they open under the
@@ -206,6 +231,8 @@ PairLoad LoadPair(const Callbacks &cb, const PairPaths &paths, const Unlock &unl
     const StorePin pin = unlock.importOnly || unlock.ignorePin ? StorePin() : ReadStorePin();
     if (pin.broken()) {
         load.result = load.primary.status = load.standby.status = QINT_ERR_HOST_CONFIG;
+        load.detail = pin.detail;
+        load.permanent = true;
         cb.Log(QINT_LOG_FAILURE, caller, load.result, "host configuration %s: %s; no key store is loaded",
                pin.path.c_str(), pin.detail.c_str());
         return load;
@@ -238,6 +265,9 @@ PairLoad LoadPair(const Callbacks &cb, const PairPaths &paths, const Unlock &unl
         if (IsRefusal(copy->status) && copy->status != QINT_ERR_IMPORT_ONLY) {
             cb.Log(QINT_LOG_FAILURE, caller, copy->status, "key store copy %s refused: %s", path->c_str(),
                    QintErrorTextEx(copy->status));
+            if (copy->status == QINT_ERR_NOT_PINNED) {
+                copy->detail = "this host serves store " + StoreIdText(pin.id) + " (" + pin.path + ")";
+            }
         }
     }
     const bool pOk = load.primary.status == 0;
@@ -247,29 +277,43 @@ PairLoad LoadPair(const Callbacks &cb, const PairPaths &paths, const Unlock &unl
         const auto ps = load.primary.status;
         const auto ss = load.standby.status;
         load.result = NeitherUsable(ps, ss);
-        cb.Log(QINT_LOG_FAILURE, caller, load.result,
-               "no usable key store: primary %s: %s; standby %s: %s", paths.primary.c_str(),
-               QintErrorTextEx(ps), paths.standby.c_str(), QintErrorTextEx(ss));
+        // Both files missing stays so until someone puts a store there; any
+        // other read failure may pass.
+        load.permanent = load.result == QINT_ERR_FILES_UNREADABLE
+                             ? ps == QINT_ERR_FILE_MISSING && ss == QINT_ERR_FILE_MISSING
+                             : PermanentCause(load.result);
         if (IsHostKeyProblem(load.result)) {
-            cb.Log(QINT_LOG_FAILURE, caller, load.result, "host key file %s: %s", unlock.hostKeyPath.c_str(),
-                   QintErrorTextEx(load.result));
+            const CopyCheck &c = ps == load.result ? load.primary : load.standby;
+            load.detail = "host key file " + unlock.hostKeyPath + (c.detail.empty() ? "" : ": " + c.detail);
+        } else if (ps == ss && load.primary.detail == load.standby.detail) {
+            // One cause for both: said once, and not again when it is the result.
+            const std::string why = ps == load.result ? load.primary.detail
+                                    : load.primary.detail.empty()
+                                        ? std::string(QintErrorTextEx(ps))
+                                        : std::string(QintErrorTextEx(ps)) + " (" + load.primary.detail + ")";
+            load.detail = "primary " + paths.primary + " and standby " + paths.standby + (why.empty() ? "" : ": " + why);
+        } else {
+            load.detail = "primary " + CopyWords(paths.primary, load.primary) + "; standby " +
+                          CopyWords(paths.standby, load.standby);
         }
+        cb.Log(QINT_LOG_FAILURE, caller, load.result, "no usable key store: %s: %s", QintErrorTextEx(load.result),
+               load.detail.c_str());
         return load;
     }
 
     const CopyCheck &used = pOk ? load.primary : load.standby;
     const std::string &usedPath = pOk ? paths.primary : paths.standby;
-    NoteBuiltinOnly(cb, used, usedPath, caller);
+    NoteBuiltinOnly(cb, load, used, usedPath, caller);
     if (!pin.pinned() && !unlock.importOnly) {
         NoteUnpinned(cb, used, usedPath, caller);
     }
     const std::uint64_t newest = std::max(pOk ? load.primary.counter : 0, sOk ? load.standby.counter : 0);
     if (pin.pinned() && newest < pin.newestUpdate) {
-        cb.Log(QINT_LOG_FAILURE, caller, 0,
-               "key store %s is older than the newest copy this host has seen (update %llu, newest %llu): a "
-               "restored backup or a rolled-back copy",
-               usedPath.c_str(), static_cast<unsigned long long>(newest),
-               static_cast<unsigned long long>(pin.newestUpdate));
+        const std::string text = "key store " + usedPath + " is older than the newest copy this host has seen (update " +
+                                 std::to_string(newest) + ", newest " + std::to_string(pin.newestUpdate) +
+                                 "): a restored backup or a rolled-back copy";
+        cb.Log(QINT_LOG_FAILURE, caller, 0, "%s", text.c_str());
+        Notice(load, QINT_ERR_ROLLBACK, text);
     }
     if (pOk && sOk && load.primary.bytes == load.standby.bytes) {
         load.chosen = Chosen::Primary;
@@ -287,12 +331,15 @@ PairLoad LoadPair(const Callbacks &cb, const PairPaths &paths, const Unlock &unl
     const char *why = bad.status == 0 ? "older or different copy" : QintErrorTextEx(bad.status);
     cb.Log(QINT_LOG_NOTICE, caller, bad.status, "key store copy %s is not usable (%s); using %s",
            badPath.c_str(), why, goodPath.c_str());
+    const std::string badWords = bad.status == 0 ? badPath + ": an older or different copy" : CopyWords(badPath, bad);
     if (!restore) {
+        Notice(load, QINT_LOADED_RESTORED, badWords + "; " + goodPath + " used");
         return load;
     }
     // A copy the host refused belongs to another store (or is one it does
     // not take in this way): it is left as it is.
     if (IsRefusal(bad.status)) {
+        Notice(load, bad.status, badWords + "; " + goodPath + " used, " + badPath + " left as it is");
         return load;
     }
     // A copy that does not open here and claims to be newer may be a store
@@ -302,15 +349,20 @@ PairLoad LoadPair(const Callbacks &cb, const PairPaths &paths, const Unlock &unl
     if (IsProtectorFailure(bad.status) && PeekCounter(bad.bytes, badCounter) && badCounter > good.counter) {
         cb.Log(QINT_LOG_NOTICE, caller, bad.status, "%s is left as it is: it claims to be newer than %s",
                badPath.c_str(), goodPath.c_str());
+        Notice(load, QINT_LOADED_RESTORED, badWords + "; " + goodPath + " used, " + badPath +
+                                               " left as it is (it claims to be newer)");
         return load;
     }
     if (WriteStoreFile(cb, badPath.c_str(), good.bytes) != 0) {
         load.restoreFailed = true;
         cb.Log(QINT_LOG_FAILURE, caller, QINT_ERR_FILE_WRITE, "could not restore %s from %s", badPath.c_str(),
                goodPath.c_str());
+        Notice(load, QINT_ERR_FILE_WRITE, badWords + "; " + goodPath + " used; " + badPath +
+                                              " could not be rewritten ('zorvm_keytool repair' as root)");
         return load;
     }
     cb.Log(QINT_LOG_NOTICE, caller, 0, "restored %s from %s", badPath.c_str(), goodPath.c_str());
+    Notice(load, QINT_LOADED_RESTORED, badWords + "; restored from " + goodPath);
     cb.Notify(QINT_EVENT_COPY_RESTORED, badPath.c_str());
     return load;
 }

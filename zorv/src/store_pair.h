@@ -22,6 +22,7 @@ struct PairPaths {
 struct CopyCheck {
     std::uint64_t status = QINT_ERR_FILE_MISSING; // 0 when valid
     std::uint64_t counter = 0;                    // when valid
+    std::string detail;                           // the failure's detail (failure_detail.h), if any
     SecretBytes bytes;
     StoreImage image;
 };
@@ -34,6 +35,11 @@ struct PairLoad {
     CopyCheck primary;
     CopyCheck standby;
     bool restoreFailed = false;
+    // For the operator: a failure's detail (each copy's cause), or a notice
+    // of a load that succeeded (notice: its QINT_ code).
+    std::uint64_t notice = 0;
+    std::string detail;
+    bool permanent = false;
 
     const CopyCheck &Trusted() const { return chosen == Chosen::Standby ? standby : primary; }
 };

@@ -46,6 +46,34 @@ ConfigText ReadHostConfig(std::string_view name);
 // skipped, each remaining line split at spaces and tabs into words.
 std::vector<std::vector<std::string>> ConfigLines(std::string_view text);
 
+// How a file of entries was found: status, path and, when it is not ok, why.
+struct ConfigState {
+    ConfigStatus status = ConfigStatus::missing;
+    std::string path;
+    std::string detail;
+};
+
+// Reads one file of the folder and hands each entry (a line's words) to
+// parse; the first entry parse refuses makes the whole file unreadable, its
+// detail naming the entry and the form it should have.
+template <typename Parse>
+ConfigState ReadConfigEntries(std::string_view name, std::string_view form, Parse &&parse)
+{
+    const ConfigText file = ReadHostConfig(name);
+    ConfigState state{file.status, file.path, file.detail};
+    std::size_t number = 0;
+    for (const auto &words : file.status == ConfigStatus::ok ? ConfigLines(file.text)
+                                                              : std::vector<std::vector<std::string>>{}) {
+        ++number;
+        if (!parse(words)) {
+            state.status = ConfigStatus::unreadable;
+            state.detail = state.path + ": entry " + std::to_string(number) + " is not '" + std::string(form) + "'";
+            break;
+        }
+    }
+    return state;
+}
+
 // Whether a path's folders meet the rule above (the last part not checked).
 // false with detail naming the offending folder.
 bool SafeConfigFolders(const std::string &path, std::string &detail);

@@ -12,6 +12,7 @@ namespace zorv {
 namespace {
 
 constexpr const char *kLineWord = "tpm2-pcr-policy";
+constexpr const char *kPolicyLineForm = "tpm2-pcr-policy SIGNER PCRS SIGNATURE";
 
 bool Sha256(std::span<const std::uint8_t> in, PolicyDigest &out)
 {
@@ -167,19 +168,6 @@ bool ParsePcrs(std::string_view text, std::uint32_t &mask, PcrValues &values)
     return mask != 0;
 }
 
-bool ParseLine(const std::vector<std::string> &words, SignedPcrPolicy &p)
-{
-    p = SignedPcrPolicy{};
-    std::vector<std::uint8_t> signer, signature;
-    return words.size() == 4 && words[0] == kLineWord && FromBase64(words[1], sizeof(TPMT_PUBLIC), signer) &&
-           UnmarshalExactly(signer, Tss2_MU_TPMT_PUBLIC_Unmarshal, Tss2_MU_TPMT_PUBLIC_Marshal, p.signer) &&
-           CanonicalSigner(p.signer) && SignerName(p.signer, p.signerName) &&
-           ParsePcrs(words[2], p.pcrMask, p.values) && FromBase64(words[3], sizeof(TPMT_SIGNATURE), signature) &&
-           UnmarshalExactly(signature, Tss2_MU_TPMT_SIGNATURE_Unmarshal, Tss2_MU_TPMT_SIGNATURE_Marshal,
-                            p.signature) &&
-           SignatureFits(p.signer, p.signature);
-}
-
 } // namespace
 
 TPML_PCR_SELECTION PcrSelection(std::uint32_t mask)
@@ -237,6 +225,19 @@ bool SignerName(const TPMT_PUBLIC &key, KeyName &out)
     return true;
 }
 
+bool ParsePolicyLine(const std::vector<std::string> &words, SignedPcrPolicy &p)
+{
+    p = SignedPcrPolicy{};
+    std::vector<std::uint8_t> signer, signature;
+    return words.size() == 4 && words[0] == kLineWord && FromBase64(words[1], sizeof(TPMT_PUBLIC), signer) &&
+           UnmarshalExactly(signer, Tss2_MU_TPMT_PUBLIC_Unmarshal, Tss2_MU_TPMT_PUBLIC_Marshal, p.signer) &&
+           CanonicalSigner(p.signer) && SignerName(p.signer, p.signerName) &&
+           ParsePcrs(words[2], p.pcrMask, p.values) && FromBase64(words[3], sizeof(TPMT_SIGNATURE), signature) &&
+           UnmarshalExactly(signature, Tss2_MU_TPMT_SIGNATURE_Unmarshal, Tss2_MU_TPMT_SIGNATURE_Marshal,
+                            p.signature) &&
+           SignatureFits(p.signer, p.signature);
+}
+
 std::string FormatPolicyLine(const SignedPcrPolicy &p)
 {
     std::vector<std::uint8_t> signer, signature;
@@ -255,9 +256,8 @@ bool ParsePolicies(std::string_view text, std::size_t max, std::vector<SignedPcr
     for (const auto &words : ConfigLines(text)) {
         ++number;
         SignedPcrPolicy p;
-        if (!ParseLine(words, p)) {
-            why = "entry " + std::to_string(number) + " is not a well-formed '" + kLineWord +
-                  " SIGNER PCRS SIGNATURE' line";
+        if (!ParsePolicyLine(words, p)) {
+            why = "entry " + std::to_string(number) + " is not '" + kPolicyLineForm + "'";
             out.clear();
             return false;
         }

@@ -89,10 +89,12 @@ bool SignerName(const TPMT_PUBLIC &key, KeyName &out);
 bool SignPolicy(std::span<const std::uint8_t> privatePem, std::uint32_t mask, const PcrValues &values,
                 SignedPcrPolicy &out, std::string &why);
 
-// One policy's line (no newline), and the policies of a text: at most max,
-// and at least one; false with why naming the line, and out empty, when any
-// line is not a well-formed policy.
+// One policy's line (no newline); the policy of one line's words (false
+// unless it is well-formed); the policies of a text: at most max, and at
+// least one; false with why naming the line, and out empty, when any line
+// is not a well-formed policy.
 std::string FormatPolicyLine(const SignedPcrPolicy &p);
+bool ParsePolicyLine(const std::vector<std::string> &words, SignedPcrPolicy &out);
 bool ParsePolicies(std::string_view text, std::size_t max, std::vector<SignedPcrPolicy> &out, std::string &why);
 
 // 16 hex digits naming a policy (its line's SHA-256) and a signer (its name).

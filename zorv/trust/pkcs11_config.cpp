@@ -77,27 +77,21 @@ const Pkcs11Entry *Pkcs11Config::Find(const std::string &module, const std::stri
 Pkcs11Config ReadPkcs11Config()
 {
     Pkcs11Config out;
-    ConfigText file = ReadHostConfig(kPkcs11ConfigFile);
-    out.status = file.status;
-    out.path = file.path;
-    out.detail = file.detail;
-    if (file.status != ConfigStatus::ok) {
-        return out;
-    }
-    std::size_t number = 0;
-    for (const auto &line : ConfigLines(file.text)) {
-        ++number;
-        Pkcs11Entry e;
-        if (line.size() != 6 || line[0] != "module" || !Decode(line[1], e.module) || e.module[0] != '/' ||
-            line[2] != "token" || !Decode(line[3], e.token) || line[4] != "pin" || !ValidPinSource(line[5])) {
-            out.status = ConfigStatus::unreadable;
-            out.detail = out.path + ": entry " + std::to_string(number) +
-                         " is not 'module PATH token LABEL pin file:PATH|credential:NAME|none'";
-            out.entries.clear();
-            return out;
-        }
-        e.pinSource = line[5];
-        out.entries.push_back(std::move(e));
+    const ConfigState state = ReadConfigEntries(
+        kPkcs11ConfigFile, "module PATH token LABEL pin file:PATH|credential:NAME|none",
+        [&](const std::vector<std::string> &line) {
+            Pkcs11Entry e;
+            if (line.size() != 6 || line[0] != "module" || !Decode(line[1], e.module) || e.module[0] != '/' ||
+                line[2] != "token" || !Decode(line[3], e.token) || line[4] != "pin" || !ValidPinSource(line[5])) {
+                return false;
+            }
+            e.pinSource = line[5];
+            out.entries.push_back(std::move(e));
+            return true;
+        });
+    static_cast<ConfigState &>(out) = state;
+    if (state.status != ConfigStatus::ok) {
+        out.entries.clear();
     }
     return out;
 }

@@ -23,10 +23,7 @@ struct Pkcs11Entry {
     std::string pinSource; // "file:/...", "credential:NAME" or "none"
 };
 
-struct Pkcs11Config {
-    ConfigStatus status = ConfigStatus::missing;
-    std::string path;
-    std::string detail;
+struct Pkcs11Config : ConfigState {
     std::vector<Pkcs11Entry> entries;
 
     const Pkcs11Entry *Find(const std::string &module, const std::string &token) const;

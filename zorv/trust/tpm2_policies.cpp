@@ -5,17 +5,21 @@ namespace zorv {
 InstalledPolicies ReadInstalledPolicies()
 {
     InstalledPolicies out;
-    ConfigText file = ReadHostConfig(kTpm2PoliciesFile);
-    out.status = file.status;
-    out.path = file.path;
-    out.detail = file.detail;
-    if (file.status != ConfigStatus::ok || ConfigLines(file.text).empty()) {
-        return out;
-    }
-    std::string why;
-    if (!ParsePolicies(file.text, kMaxInstalledPolicies, out.policies, why)) {
+    static_cast<ConfigState &>(out) = ReadConfigEntries(
+        kTpm2PoliciesFile, "tpm2-pcr-policy SIGNER PCRS SIGNATURE", [&](const std::vector<std::string> &words) {
+            SignedPcrPolicy p;
+            if (!ParsePolicyLine(words, p)) {
+                return false;
+            }
+            out.policies.push_back(p);
+            return true;
+        });
+    if (out.status == ConfigStatus::ok && out.policies.size() > kMaxInstalledPolicies) {
         out.status = ConfigStatus::unreadable;
-        out.detail = out.path + ": " + why;
+        out.detail = out.path + ": more than " + std::to_string(kMaxInstalledPolicies) + " policies";
+    }
+    if (out.status != ConfigStatus::ok) {
+        out.policies.clear();
     }
     return out;
 }

@@ -16,10 +16,8 @@ namespace zorv {
 constexpr const char *kTpm2PoliciesFile = "tpm2-policies";
 constexpr std::size_t kMaxInstalledPolicies = 16;
 
-struct InstalledPolicies {
-    ConfigStatus status = ConfigStatus::missing; // ok also for a file without policies
-    std::string path;
-    std::string detail; // unsafe/unreadable/malformed: why, naming the file
+// status ok also for a file without policies.
+struct InstalledPolicies : ConfigState {
     std::vector<SignedPcrPolicy> policies;
 };
 

@@ -19,10 +19,7 @@ struct TrustedAdmin {
     std::string comment;
 };
 
-struct TrustedAdmins {
-    ConfigStatus status = ConfigStatus::missing;
-    std::string path;
-    std::string detail; // unsafe/unreadable/malformed: why
+struct TrustedAdmins : ConfigState {
     std::vector<TrustedAdmin> keys;
 };
 

@@ -18,7 +18,7 @@ enum class PrivateFileStatus {
     unopenable,  // a symbolic link, or open failed for another reason
     notRegular,  // a folder, device, pipe or socket
     foreignOwner, // owned by neither root nor this process's user
-    openToOthers, // group or others have some access
+    openToOthers, // group may write, or others have some access
     tooLong,     // more than the allowed bytes
     unreadable,  // a read failed
 };
@@ -31,8 +31,8 @@ struct PrivateFileFacts {
 
 // Reads the file at path, opened once without following a link (and without
 // blocking on a pipe): it must be a regular file owned by root or this
-// process's effective user with no access for group or others, and hold at
-// most maxLen bytes. ok and out holding the bytes; else out is empty and the
+// process's effective user (root reads any owner's), that its group may at
+// most read and others not reach at all, and hold at most maxLen bytes. ok and out holding the bytes; else out is empty and the
 // status says why. facts, when given, gets the owner and mode found.
 PrivateFileStatus ReadPrivateFile(const std::string &path, std::size_t maxLen, SecretBytes &out,
                                   PrivateFileFacts *facts = nullptr);

@@ -8,7 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <cstdio>
+
 #include "crypto/private_file.h"
+#include "failure_detail.h"
 #include "crypto/unique_fd.h"
 #include "zorv.h"
 
@@ -37,6 +40,23 @@ std::string Directory(const std::string &path)
     return slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
+// What is wrong with a host key file, and what it should be.
+const char *HostKeyProblem(PrivateFileStatus status)
+{
+    switch (status) {
+    case PrivateFileStatus::unopenable: return "cannot be opened (a symbolic link, or no permission)";
+    case PrivateFileStatus::notRegular: return "not a regular file";
+    case PrivateFileStatus::foreignOwner:
+        return "belongs to another user: it must belong to root (group read for the service: root:zorva 0440) or to "
+               "the user reading it";
+    case PrivateFileStatus::openToOthers:
+        return "others can reach it, or its group can write it: chmod 0400 (or 0440 for root:zorva)";
+    case PrivateFileStatus::tooLong:
+    case PrivateFileStatus::ok: return "not exactly 32 bytes";
+    default: return "cannot be read";
+    }
+}
+
 } // namespace
 
 std::string DefaultHostKeyPath()
@@ -48,12 +68,16 @@ std::string DefaultHostKeyPath()
 std::uint64_t ReadHostKey(const std::string &path, Key32 &key)
 {
     SecretBytes bytes;
-    switch (ReadPrivateFile(path, key.size(), bytes)) {
-    case PrivateFileStatus::ok: break;
-    case PrivateFileStatus::missing: return QINT_ERR_HOST_KEY_MISSING;
-    default: return QINT_ERR_HOST_KEY_BAD;
+    PrivateFileFacts facts;
+    const PrivateFileStatus status = ReadPrivateFile(path, key.size(), bytes, &facts);
+    if (status == PrivateFileStatus::missing) {
+        return QINT_ERR_HOST_KEY_MISSING;
     }
-    if (bytes.size() != key.size()) {
+    if (status != PrivateFileStatus::ok || bytes.size() != key.size()) {
+        char found[96];
+        std::snprintf(found, sizeof found, "owner uid %u, mode %04o", static_cast<unsigned>(facts.owner),
+                      static_cast<unsigned>(facts.mode & 07777));
+        NoteFailureDetail(std::string(HostKeyProblem(status)) + "; found " + found);
         return QINT_ERR_HOST_KEY_BAD;
     }
     std::memcpy(key.data(), bytes.data(), key.size());

@@ -58,6 +58,7 @@ std::uint64_t PinFromSource(const std::string &source, SecretBytes &pin)
     } else {
         return 0;
     }
+    NoteWatchedFile(path);
     const std::uint64_t rc = FromPkcs11(pkcs11::ReadPinFile(path, pin));
     if (rc != 0) {
         NoteFailureDetail("PIN file " + path + ": missing, unreadable, or open to group or others");

@@ -50,13 +50,16 @@ void NoteTpmFailure(const Slot &slot, const tpm2::SealedBlob &sealed, tpm2::Stat
     }
 }
 
-// The policies a signed slot may open through: those root installed.
+// The policies a signed slot may open through: those root installed. A
+// failure is remembered until, among others, this file changes (a policy
+// installed for the new values mends it).
 std::uint64_t InstalledFor(const tpm2::SealedBlob &sealed, InstalledPolicies &installed)
 {
     if (sealed.kind != tpm2::PcrPolicyKind::signed_) {
         return 0;
     }
     installed = ReadInstalledPolicies();
+    NoteWatchedFile(installed.path);
     if (installed.status == ConfigStatus::unsafe || installed.status == ConfigStatus::unreadable) {
         NoteFailureDetail(installed.detail);
         return QINT_ERR_HOST_CONFIG;
