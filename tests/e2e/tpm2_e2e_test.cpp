@@ -148,6 +148,8 @@ TEST_F(Tpm2Store, PcrBoundSlotRefusesOnceABoundPcrIsExtended)
     const Outcome refused = Encrypt("anything");
     EXPECT_NE(refused.status, 0);
     EXPECT_NE(refused.err.find("]Cause: key store not loaded: the PCR values"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("(tpm2 slot 1: PCR 16 differ from the values it was sealed to)"), std::string::npos)
+        << refused.err;
 }
 
 // The update procedure: a slot sealed to a signer opens through the policy
@@ -177,7 +179,8 @@ TEST_F(Tpm2Store, SignedPolicySlotSurvivesPcrChangesThroughNewlySignedPolicies)
     const Outcome created =
         Keytool("create", {"--protect", "tpm2", "--tpm2-pcrs", "16", "--tpm2-signer", signer + ".pub"});
     ASSERT_EQ(created.status, 0) << created.out << created.err;
-    ASSERT_FALSE(CipherOf("survives updates").empty());
+    const std::string cipher = CipherOf("survives updates");
+    ASSERT_FALSE(cipher.empty());
     const std::string stored = ReadFile(kPrimary);
 
     // Before the update: a policy for the value it will leave (PCR 16 starts at zero).
@@ -194,12 +197,21 @@ TEST_F(Tpm2Store, SignedPolicySlotSurvivesPcrChangesThroughNewlySignedPolicies)
     verified = Keytool("verify");
     EXPECT_NE(verified.status, 0);
     EXPECT_TRUE(Has(verified, "have changed (PCR 16)")) << verified.out << verified.err;
-    EXPECT_NE(Encrypt("anything").status, 0);
+    const Outcome refused = Encrypt("anything");
+    EXPECT_NE(refused.status, 0);
+    EXPECT_TRUE(Has(refused, "(tpm2 slot 1: PCR 16 differ from the closest installed signed policy, " + predicted))
+        << refused.err;
+    // A service that could not open the store tries again once a policy is installed.
+    const std::string name = "zorva-e2e-signed-" + std::to_string(getpid());
+    Daemon daemon("@" + name);
+    ASSERT_TRUE(daemon.WaitListening()) << daemon.Err();
+    EXPECT_EQ(Ask(name, cipher), "");
     // The new values, read here and signed (elsewhere, as it may be).
     const Outcome read = Keytool("tpm2-policy", {"values", "--pcrs", "16"});
     EXPECT_TRUE(Has(read, "16 " + Hex(Extended(next)))) << read.out << read.err;
     std::ofstream(dir + "/read.pcrs") << read.out;
     const std::string after = sign(signer, "16", {"--values", dir + "/read.pcrs"});
+    EXPECT_EQ(Ask(name, cipher), Response("survives updates"));
     EXPECT_EQ(Keytool("verify").status, 0);
     EXPECT_EQ(ReadFile(kPrimary), stored) << "the store was not rewritten";
     for (const std::string &old : {today, predicted}) {

@@ -361,7 +361,8 @@ Status UnsealSigned(const Connection &c, ESYS_TR primary, ESYS_TR object, const 
         }
         const std::uint32_t differ = DifferingPcrs(sealed.pcrMask, p.values, current);
         if (differ != 0) {
-            if (!refused && (report.policy == nullptr || std::popcount(differ) < std::popcount(report.changedPcrs))) {
+            // The closest; of equals, the one installed last.
+            if (!refused && (report.policy == nullptr || std::popcount(differ) <= std::popcount(report.changedPcrs))) {
                 report.policy = &p;
                 report.changedPcrs = differ;
             }
