@@ -1,8 +1,10 @@
 // Reading the key tool's command line with getopt_long, checking it against
 // the rows of command_table.cpp, and the help texts made from those rows.
 #include <getopt.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -113,7 +115,7 @@ void PrintUsage(FILE *out)
     PrintOptions(out, OptionGroup::token);
     std::fputs("\noptions:\n", out);
     PrintOptions(out, OptionGroup::general);
-    std::fputs("\nexit status: 0 success, 1 failure, 2 usage error\n", out);
+    std::fputs("\nexit status: 0 success, 1 failure, 2 usage error, 3 verify: served but not healthy\n", out);
 }
 
 // One command's usage, help and options.
@@ -290,12 +292,18 @@ int ReadCommand(const std::vector<std::string> &words, Options &o, const Command
 int CheckOptions(const CommandSpec &c, const Options &o)
 {
     const std::uint32_t made = MadeSlotNeeds(c, o);
-    bool applies = (o.given & ~(c.options | EveryCommand())) == 0;
     for (const OptionSpec &spec : OptionTable()) {
-        applies &= (o.given & Bit(spec.id)) == 0 || spec.needs == 0 || !c.makesSlot || (made & spec.needs) != 0;
-    }
-    if (!applies) {
-        return UsageError("an option given does not apply to '" + o.command + "'");
+        if ((o.given & Bit(spec.id)) == 0) {
+            continue;
+        }
+        if ((Bit(spec.id) & (c.options | EveryCommand())) == 0) {
+            return UsageError("--" + std::string(spec.name) + " does not apply to '" + c.words + "'");
+        }
+        if (spec.needs != 0 && c.makesSlot && (made & spec.needs) == 0) {
+            return UsageError("--" + std::string(spec.name) + " applies only to a slot of type " +
+                              SlotTypeNames(QINT_SLOT_WRITTEN, spec.needs, " or ") + "; '" + c.words + "' makes " +
+                              SlotTypeName(o.hasProtect ? o.protect : o.slotType != 0 ? o.slotType : QINT_PROTECT_HOST));
+        }
     }
     if (c.check != nullptr) {
         if (const std::string error = c.check(o); !error.empty()) {
@@ -323,6 +331,27 @@ std::uint32_t MadeSlotNeeds(const CommandSpec &c, const Options &o)
         return 0;
     }
     return SlotTypeNeeds(o.hasProtect ? o.protect : o.slotType != 0 ? o.slotType : QINT_PROTECT_HOST);
+}
+
+bool NamedCopiesExist(const CommandSpec &c, const Options &o)
+{
+    if (c.store != StoreUse::reads) {
+        return true;
+    }
+    const auto there = [](const std::string &path) {
+        struct stat st {};
+        return ::lstat(path.c_str(), &st) == 0 || errno != ENOENT;
+    };
+    const bool primaryNamed = (o.given & Bit(kOptPrimary)) != 0, standbyNamed = (o.given & Bit(kOptStandby)) != 0;
+    const bool primaryThere = there(o.primary), standbyThere = there(o.standby);
+    const std::string *missing = primaryNamed && !primaryThere && !(standbyNamed && standbyThere) ? &o.primary
+                                 : standbyNamed && !standbyThere && !(primaryNamed && primaryThere) ? &o.standby
+                                                                                                    : nullptr;
+    if (missing != nullptr) {
+        std::fprintf(stderr, "zorvm_keytool: %s: %s: no such file (--%s)\n", c.words, missing->c_str(),
+                     missing == &o.primary ? "primary" : "standby");
+    }
+    return missing == nullptr;
 }
 
 int UsageError(const std::string &message)

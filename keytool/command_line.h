@@ -45,6 +45,9 @@ enum Opt : unsigned {
     kOptSignWith,
     kOptOut,
     kOptToken,
+    kOptJson,
+    kOptServiceUser,
+    kOptReplace,
     kOptSigner,
     kOptPcrs,
     kOptCurrent,
@@ -76,6 +79,13 @@ struct OptionSpec {
     std::string (*set)(Options &o, const char *value);
 };
 
+// What a command does with the store at --primary and --standby.
+enum class StoreUse {
+    reads, // works on an existing store: a copy named on the command line must exist
+    makes, // makes the files (create, import)
+    none,  // does not use them
+};
+
 struct CommandSpec {
     const char *words;                 // "create", "protect add"
     const char *help;                  // lines separated by '\n'
@@ -87,6 +97,7 @@ struct CommandSpec {
     OptMask exclusive = 0;             // options of which it takes at most one
     bool makesSlot = false;            // its options of one slot technology apply to the type it makes
     bool touchesStore = true;          // the callbacks are registered and the passphrase read before run
+    StoreUse store = StoreUse::reads;
     const char *badArguments = nullptr; // with the wrong number of arguments; null: "WORDS: wrong number of
                                         // arguments", or "unexpected argument 'X'" for a command without any
     std::string (*check)(const Options &o) = nullptr; // further checks: "" or the usage error
@@ -121,6 +132,12 @@ std::uint32_t MadeSlotNeeds(const CommandSpec &c, const Options &o);
 // The rows named by words: the command ("protect add"), or every command of
 // a group ("protect"). Empty when none.
 std::vector<const CommandSpec *> CommandsNamed(const std::string &words);
+
+// Whether the copies named by --primary and --standby let the command run:
+// false, with a message naming the file, when a copy named on the command
+// line is missing and the other was not named or is missing too (a command
+// never falls back to the default store).
+bool NamedCopiesExist(const CommandSpec &c, const Options &o);
 
 // "zorvm_keytool: MESSAGE" and where to find help on standard error;
 // answers kExitUsage.

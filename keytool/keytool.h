@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <sys/types.h>
 
@@ -13,6 +14,8 @@
 #include "zorv_admin.h"
 
 namespace keytool {
+
+class JsonWriter;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
@@ -58,6 +61,9 @@ struct Options {
     std::string signWith;      // export --sign-with FILE (administrator key)
     std::string token;         // pkcs11 add/remove --token LABEL
     std::string pinSource;     // pkcs11 add --pin-source SOURCE; protect add pkcs11
+    bool json = false;         // --json: list, verify and protect list print one JSON object
+    std::string serviceUser;   // verify --service-user USER
+    bool replace = false;      // migrate --replace: drop the recovery and pkcs11 slots too
     // Signed PCR policies (tpm2-policy sign).
     std::string signer;     // --signer KEYFILE
     bool current = false;   // --current: the values the PCRs hold now
@@ -98,9 +104,10 @@ void RegisterCallbacks();
 // invoking user. False, with a message, when there is no such user.
 bool SetFileOwner(const std::string &user);
 
-// Makes the folder of a backup, mode 0700 and owned as the files will be,
-// when it is missing. False, with a message, when it cannot be made.
-bool PrepareBackupFolder(const std::string &dir);
+// Makes the folder dir and the folders above it that are missing, each mode
+// 0700 and owned as the files will be (backup --dir, export --out). False,
+// with a message naming the folder, when one cannot be made.
+bool MakeFolders(const Options &o, const std::string &dir);
 
 // True when path keeps the rule of zorv_path_rule.h; otherwise says, in the
 // agent's words, why the agent would refuse it, and answers false.
@@ -115,6 +122,16 @@ bool FinishWrites(bool publish);
 // file, or the host key file), the slot table, the host key file.
 int Fail(const Options &o, std::uint64_t rc, const QintAdminReport &r);
 bool PrintSlots(const Options &o, FILE *out); // true when some slot opens here
+// The slots of the store and whether each opens here; false when the store
+// cannot say (no store, unreadable files).
+bool StoreSlots(const Options &o, std::vector<QintSlotInfo> &slots);
+// --json: the member "slots" (one object per slot), and "copies" (one
+// object per copy of the pair, as verify judges it).
+void SlotsJson(const std::vector<QintSlotInfo> &slots, JsonWriter &j);
+void CopiesJson(const Options &o, const QintPairHealth &h, JsonWriter &j);
+// A read-only command that used one copy while the other is damaged, older or
+// missing says so on standard error, naming 'repair'; true when it did.
+bool NoteDamage(const Options &o, const QintAdminReport &r);
 bool HasRecoverySlot(const Options &o);
 bool HostKeyExists();
 // After a command that may have made the host key file: says so, and gives
@@ -156,6 +173,7 @@ int Rotate(const Options &o);
 int Prune(const Options &o);
 int List(const Options &o);
 int Verify(const Options &o);
+int Repair(const Options &o);
 int Backup(const Options &o);
 int ProtectList(const Options &o);
 int ProtectAdd(const Options &o);

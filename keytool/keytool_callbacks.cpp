@@ -438,24 +438,27 @@ bool SetFileOwner(const std::string &user)
     return true;
 }
 
-bool PrepareBackupFolder(const std::string &dir)
+bool MakeFolders(const Options &o, const std::string &dir)
 {
-    if (::mkdir(dir.c_str(), kNewFolderMode) != 0) {
-        if (errno == EEXIST) {
-            return true; // opened and checked like any folder when written
+    // Each missing folder on the way, from the top down.
+    for (std::size_t end = 0; end != std::string::npos;) {
+        end = dir.find('/', end + 1);
+        const std::string part = dir.substr(0, end);
+        if (::mkdir(part.c_str(), kNewFolderMode) != 0) {
+            if (errno == EEXIST) {
+                continue; // opened and checked like any folder when written
+            }
+            std::fprintf(stderr, "zorvm_keytool: %s: %s: cannot create the folder: %s\n", o.command.c_str(),
+                         part.c_str(), std::strerror(errno));
+            return false;
         }
-        std::fprintf(stderr, "zorvm_keytool: backup: %s: cannot create the folder: %s\n", dir.c_str(),
-                     std::strerror(errno));
-        return false;
-    }
-    if (!g_owner.chosen) {
-        return true;
-    }
-    Fd made(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (made.get() < 0 || ::fchown(made.get(), g_owner.uid, g_owner.gid) != 0) {
-        std::fprintf(stderr, "zorvm_keytool: backup: %s: cannot give the folder to uid %u: %s\n", dir.c_str(),
-                     static_cast<unsigned>(g_owner.uid), std::strerror(errno));
-        return false;
+        Fd made(::open(part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (made.get() < 0 || ::fchmod(made.get(), kNewFolderMode) != 0 ||
+            (g_owner.chosen && ::fchown(made.get(), g_owner.uid, g_owner.gid) != 0)) {
+            std::fprintf(stderr, "zorvm_keytool: %s: %s: cannot give the folder mode 0700 and its owner: %s\n",
+                         o.command.c_str(), part.c_str(), std::strerror(errno));
+            return false;
+        }
     }
     return true;
 }

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <vector>
 
+#include "json_writer.h"
 #include "keytool.h"
 #include "zorv.h"
 #include "zorv_admin.h"
@@ -183,16 +184,53 @@ int Prune(const Options &o)
     return kExitOk;
 }
 
+namespace {
+
+void ListJson(const Options &o, const std::vector<QintKeyInfo> &keys, const QintStoreInfo &info, std::uint64_t rc)
+{
+    QintPairHealth h{};
+    const QintKeyFileName names = Names(o);
+    (void)QintAdminHealthEx(&names, &h);
+    std::vector<QintSlotInfo> slots;
+    (void)StoreSlots(o, slots);
+    JsonWriter j;
+    j.BeginObject();
+    if (rc != 0) {
+        j.Key("error").BeginObject().Field("code", rc).Field("cause", Text(rc)).EndObject();
+    } else {
+        j.Field("format", info.version).Field("update", info.updateCounter);
+        j.Field("created", Time(info.created)).Field("updated", Time(info.updated)).Field("key_count", info.keyCount);
+    }
+    CopiesJson(o, h, j);
+    SlotsJson(slots, j);
+    j.Key("keys").BeginArray();
+    for (const QintKeyInfo &k : keys) {
+        j.BeginObject().Field("domain", k.domain).Field("key_id", k.keyId);
+        j.Field("state", k.state == QINT_KEY_ACTIVE ? "active" : "retired").Field("created", Time(k.created));
+        j.EndObject();
+    }
+    std::printf("%s\n", j.EndArray().EndObject().Text().c_str());
+}
+
+} // namespace
+
 int List(const Options &o)
 {
     std::vector<QintKeyInfo> keys;
     QintStoreInfo info{};
     QintAdminReport r{};
     std::uint64_t rc = 0;
-    if (!Load(o, keys, info, rc, r)) {
+    const bool loaded = Load(o, keys, info, rc, r);
+    if (o.json) {
+        ListJson(o, loaded ? keys : std::vector<QintKeyInfo>{}, info, loaded ? 0 : rc);
+    }
+    if (!loaded) {
         return Fail(o, rc, r);
     }
-    NoteRestorable(o, r);
+    if (o.json) {
+        return kExitOk;
+    }
+    NoteDamage(o, r);
     std::printf("key store %s: format %" PRIu32 ", update %" PRIu64 ", created %s, updated %s, %" PRIu32 " keys\n",
                 o.primary.c_str(), info.version, info.updateCounter, Time(info.created).c_str(),
                 Time(info.updated).c_str(), info.keyCount);
@@ -205,65 +243,9 @@ int List(const Options &o)
     return kExitOk;
 }
 
-int Verify(const Options &o)
-{
-    // Both paths are judged as the agent judges them, also when the files
-    // themselves are fine.
-    const bool primaryAccepted = KeepsPathRule(o.primary);
-    const bool agentAccepts = KeepsPathRule(o.standby) && primaryAccepted;
-    const QintKeyFileName names = Names(o);
-    QintAdminReport r{};
-    const std::uint64_t rc = QintAdminVerifyEx(&names, &r);
-    auto line = [](FILE *out, const std::string &path, std::uint64_t status, std::uint64_t counter) {
-        if (status == 0) {
-            std::fprintf(out, "%s: valid (update %" PRIu64 ")\n", path.c_str(), counter);
-        } else {
-            std::fprintf(out, "%s: %s\n", path.c_str(), QintErrorTextEx(status));
-        }
-    };
-    if (rc == 0) {
-        line(stdout, o.primary, 0, r.primaryCounter);
-        line(stdout, o.standby, 0, r.standbyCounter);
-        if (!agentAccepts) {
-            std::fprintf(stderr, "zorvm_keytool: verify: both copies valid and equal, but the agent refuses the "
-                                 "paths\n");
-            return kExitFailure;
-        }
-        std::printf("key store verified: both copies valid and equal\n");
-        PrintSlots(o, stdout);
-        return kExitOk;
-    }
-    if (rc == QINT_ERR_COPIES_DIFFER) {
-        const bool primaryOlder = r.failedFile == QINT_FILE_PRIMARY;
-        std::fprintf(stderr, "zorvm_keytool: verify: %s: differs from %s (update %" PRIu64 " against %" PRIu64
-                             "); the next load restores it\n",
-                     (primaryOlder ? o.primary : o.standby).c_str(), (primaryOlder ? o.standby : o.primary).c_str(),
-                     primaryOlder ? r.primaryCounter : r.standbyCounter,
-                     primaryOlder ? r.standbyCounter : r.primaryCounter);
-        return kExitFailure;
-    }
-    if (IsProtectorProblem(rc)) {
-        Fail(o, rc, r);
-        PrintSlots(o, stderr);
-        return kExitFailure;
-    }
-    // Report both files, the wrong ones on standard error.
-    if (r.primaryStatus != 0) {
-        std::fprintf(stderr, "zorvm_keytool: verify: %s: %s\n", o.primary.c_str(), Text(r.primaryStatus));
-    } else {
-        line(stdout, o.primary, 0, r.primaryCounter);
-    }
-    if (r.standbyStatus != 0) {
-        std::fprintf(stderr, "zorvm_keytool: verify: %s: %s\n", o.standby.c_str(), Text(r.standbyStatus));
-    } else {
-        line(stdout, o.standby, 0, r.standbyCounter);
-    }
-    return kExitFailure;
-}
-
 int Backup(const Options &o)
 {
-    if (!PrepareBackupFolder(o.dir)) {
+    if (!MakeFolders(o, o.dir)) {
         return kExitFailure;
     }
     const std::string primary = o.dir + "/zorvm_primary_file.dat.membak";
@@ -280,7 +262,7 @@ int Backup(const Options &o)
     if (rc != 0) {
         return Fail(o, rc, r);
     }
-    NoteRestorable(o, r);
+    NoteDamage(o, r);
     std::printf("backed up to %s and %s\n", primary.c_str(), standby.c_str());
     if (!HasRecoverySlot(o)) {
         std::fprintf(stderr, "zorvm_keytool: note: the copies have no recovery slot: they open only where this "

@@ -134,8 +134,7 @@ int HostId(const Options &o)
 
 int Export(const Options &o)
 {
-    if (::mkdir(o.outDir.c_str(), 0700) != 0 && errno != EEXIST) {
-        std::fprintf(stderr, "zorvm_keytool: export: %s: %s\n", o.outDir.c_str(), std::strerror(errno));
+    if (!MakeFolders(o, o.outDir)) {
         return kExitFailure;
     }
     const DirPair out(o.outDir);

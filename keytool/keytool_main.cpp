@@ -16,6 +16,9 @@ int main(int argc, char **argv)
     if (!command->touchesStore) {
         return command->run(o);
     }
+    if (!keytool::NamedCopiesExist(*command, o)) {
+        return keytool::kExitFailure;
+    }
     if (!o.owner.empty() && !keytool::SetFileOwner(o.owner)) {
         return keytool::kExitFailure;
     }

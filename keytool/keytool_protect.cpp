@@ -16,6 +16,7 @@
 
 #include <openssl/crypto.h>
 
+#include "json_writer.h"
 #include "keytool.h"
 #include "trust/pcr_policy.h"
 #include "zorv_admin.h"
@@ -72,9 +73,13 @@ bool ReadLine(int fd, Passphrase &out)
     return true;
 }
 
-// Asks on the controlling terminal with echo off.
+// Asks on the controlling terminal with echo off; never when standard input
+// is not a terminal (a script, a pipe), which would wait for nobody.
 bool AskTerminal(const char *prompt, Passphrase &out)
 {
+    if (::isatty(STDIN_FILENO) != 1) {
+        return false;
+    }
     const zorv::UniqueFd ttyFd(::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY));
     if (!ttyFd.valid()) {
         return false;
@@ -103,16 +108,14 @@ bool NeedsNewRecoverySlot(const Options &o)
            (o.command == "protect" && o.subcommand == "add" && (SlotTypeNeeds(o.slotType) & QINT_NEEDS_PASSPHRASE) != 0);
 }
 
-// Whether the store opens here only through a recovery slot, which needs
-// the passphrase.
 // The store's slots as the key store describes them; false when it cannot
 // say (no store, unreadable files).
-bool Slots(const Options &o, std::vector<QintSlotInfo> &slots)
+bool Slots(const Options &o, std::vector<QintSlotInfo> &slots, QintAdminReport *report = nullptr)
 {
     const QintKeyFileName names = Names(o);
     std::uint32_t count = 0;
     slots.assign(8, QintSlotInfo{});
-    if (QintAdminSlotsEx(&names, slots.data(), static_cast<std::uint32_t>(slots.size()), &count, nullptr) != 0) {
+    if (QintAdminSlotsEx(&names, slots.data(), static_cast<std::uint32_t>(slots.size()), &count, report) != 0) {
         slots.clear();
         return false;
     }
@@ -120,9 +123,11 @@ bool Slots(const Options &o, std::vector<QintSlotInfo> &slots)
     return true;
 }
 
+// Whether the store opens here only through a recovery slot, which needs
+// the passphrase. verify judges the store as the service, which has none.
 bool OnlyRecoveryOpens(const Options &o)
 {
-    if (o.command == "create") {
+    if (o.command == "create" || o.command == "verify") {
         return false;
     }
     std::vector<QintSlotInfo> slots;
@@ -279,18 +284,31 @@ bool SetUpProtection(const Options &o)
         }
         return ApplySettings(o, signer, &passphrase);
     }
-    if (OnlyRecoveryOpens(o) && AskTerminal("Recovery passphrase: ", passphrase) && passphrase.length > 0) {
+    // migrate keeps a recovery slot unless told otherwise: it needs that
+    // slot's passphrase to put the new root key in it.
+    const bool keepsRecovery = o.command == "migrate" && !o.replace && HasRecoverySlot(o);
+    if (!keepsRecovery && !OnlyRecoveryOpens(o)) {
+        return true;
+    }
+    if (::isatty(STDIN_FILENO) != 1) {
+        if (!keepsRecovery) {
+            std::fprintf(stderr, "zorvm_keytool: %s: only a recovery slot opens this store here, and there is no "
+                                 "terminal to ask for its passphrase: give it with --passphrase-fd N\n",
+                         o.command.c_str());
+        }
+        return true; // the command says what is missing
+    }
+    if (AskTerminal(keepsRecovery ? "Recovery passphrase (the slot is kept): " : "Recovery passphrase: ", passphrase) &&
+        passphrase.length > 0) {
         return ApplySettings(o, signer, &passphrase);
     }
     return true;
 }
 
-bool PrintSlots(const Options &o, FILE *out)
+namespace {
+
+bool PrintSlotList(const std::vector<QintSlotInfo> &slots, FILE *out)
 {
-    std::vector<QintSlotInfo> slots;
-    if (!Slots(o, slots)) {
-        return false;
-    }
     bool opens = false;
     for (const QintSlotInfo &s : slots) {
         std::string type = SlotTypeName(s.type);
@@ -316,6 +334,33 @@ bool PrintSlots(const Options &o, FILE *out)
         opens |= s.status == 0;
     }
     return opens;
+}
+
+} // namespace
+
+bool PrintSlots(const Options &o, FILE *out)
+{
+    std::vector<QintSlotInfo> slots;
+    return Slots(o, slots) && PrintSlotList(slots, out);
+}
+
+bool StoreSlots(const Options &o, std::vector<QintSlotInfo> &slots) { return Slots(o, slots); }
+
+void SlotsJson(const std::vector<QintSlotInfo> &slots, JsonWriter &j)
+{
+    j.Key("slots").BeginArray();
+    for (const QintSlotInfo &s : slots) {
+        j.BeginObject().Field("id", s.id).Field("type", SlotTypeName(s.type)).Key("pcrs").BeginArray();
+        for (std::uint32_t i = 0; i < 24; ++i) {
+            if ((s.pcrMask >> i) & 1u) {
+                j.Unsigned(i);
+            }
+        }
+        j.EndArray().Field("token", s.token[0] != '\0' ? s.token : nullptr);
+        j.Field("opens", s.status == 0).Field("code", s.status);
+        j.Field("cause", s.status != 0 ? QintErrorTextEx(s.status) : nullptr).EndObject();
+    }
+    j.EndArray();
 }
 
 bool HostKeyExists() { return ::access(QintHostKeyFileEx(), F_OK) == 0; }
@@ -349,7 +394,23 @@ bool HasRecoverySlot(const Options &o)
 
 int ProtectList(const Options &o)
 {
-    const bool opens = PrintSlots(o, stdout);
+    QintAdminReport r{};
+    std::vector<QintSlotInfo> slots;
+    const bool known = Slots(o, slots, &r);
+    const bool opens = std::any_of(slots.begin(), slots.end(), [](const QintSlotInfo &s) { return s.status == 0; });
+    if (o.json) {
+        QintPairHealth h{};
+        const QintKeyFileName names = Names(o);
+        (void)QintAdminHealthEx(&names, &h);
+        JsonWriter j;
+        j.BeginObject();
+        CopiesJson(o, h, j);
+        SlotsJson(slots, j);
+        std::printf("%s\n", j.EndObject().Text().c_str());
+    } else if (known) {
+        PrintSlotList(slots, stdout);
+        NoteDamage(o, r);
+    }
     if (!opens) {
         std::fprintf(stderr, "zorvm_keytool: protect list: no slot opens the store here\n");
     }
@@ -360,6 +421,21 @@ int ProtectAdd(const Options &o)
 {
     const QintKeyFileName names = Names(o);
     QintAdminReport r{};
+    // A slot that is what the new one would be: the same type with the same
+    // PCRs or token key, opening here with what this command brings (the
+    // host key, this TPM, the passphrase just given).
+    std::vector<QintSlotInfo> slots;
+    (void)Slots(o, slots);
+    const std::string token = o.uri.substr(0, o.uri.find('?')) + " (module ";
+    for (const QintSlotInfo &s : slots) {
+        const std::uint32_t needs = SlotTypeNeeds(s.type);
+        if (s.type == o.slotType && s.status == 0 && ((needs & QINT_NEEDS_TPM) == 0 || s.pcrMask == o.pcrMask) &&
+            ((needs & QINT_NEEDS_TOKEN) == 0 || std::string(s.token).rfind(token, 0) == 0)) {
+            std::printf("slot %" PRIu32 " (%s) is such a slot already and opens here; nothing changed\n", s.id,
+                        SlotTypeName(s.type));
+            return kExitOk;
+        }
+    }
     const bool hadHostKey = HostKeyExists();
     std::uint32_t id = 0;
     const std::uint64_t rc = QintAdminAddSlotEx(&names, o.slotType, &id, &r);
@@ -390,19 +466,61 @@ int ProtectRemove(const Options &o)
     return kExitOk;
 }
 
+namespace {
+
+std::string SlotName(std::uint32_t id, std::uint32_t type)
+{
+    return type == QINT_PROTECT_BUILTIN ? std::string("the built-in key")
+                                        : "slot " + std::to_string(id) + " (" + SlotTypeName(type) + ")";
+}
+
+} // namespace
+
 int Migrate(const Options &o)
 {
     const QintKeyFileName names = Names(o);
     QintAdminReport r{};
+    QintMigrateOutcome out{};
     const bool hadHostKey = HostKeyExists();
-    const std::uint64_t rc = QintAdminMigrateEx(&names, o.protect, o.recovery ? QINT_ADMIN_RECOVERY : 0, &r);
+    const std::uint32_t flags = (o.recovery ? QINT_ADMIN_RECOVERY : 0) | (o.replace ? 0 : QINT_ADMIN_KEEP_SLOTS);
+    const std::uint64_t rc = QintAdminMigrateKeepingEx(&names, o.protect, flags, &out, &r);
+    if (rc != 0 && out.failedSlot != 0) {
+        std::uint32_t type = 0;
+        for (std::uint32_t i = 0; i < out.beforeCount; ++i) {
+            type = out.before[i].id == out.failedSlot ? out.before[i].type : type;
+        }
+        const std::string slot = SlotName(out.failedSlot, type);
+        if (rc == QINT_ERR_NO_PASSPHRASE) {
+            std::fprintf(stderr, "zorvm_keytool: migrate: %s is kept and needs its passphrase to take the new root "
+                                 "key: give it (--passphrase-fd N, or on a terminal), or give --replace to drop the "
+                                 "slot; nothing changed\n", slot.c_str());
+        } else {
+            std::fprintf(stderr, "zorvm_keytool: migrate: %s is kept, but it does not open here: %s; make it open, "
+                                 "or give --replace to drop it; nothing changed\n", slot.c_str(), QintErrorTextEx(rc));
+        }
+        return kExitFailure;
+    }
     if (rc != 0) {
         return Fail(o, rc, r);
     }
     NoteHostKeyCreated(o, hadHostKey);
     PinAfterWrite(o, true);
-    std::printf("migrated %s and %s to a new root key protected by %s%s; every key and key id kept\n",
-                o.primary.c_str(), o.standby.c_str(), SlotTypeName(o.protect), o.recovery ? " and recovery" : "");
+    std::printf("migrated %s and %s to a new root key; every key and key id kept\n", o.primary.c_str(),
+                o.standby.c_str());
+    std::string kept, replaced;
+    for (std::uint32_t i = 0; i < out.beforeCount; ++i) {
+        std::string &list = out.before[i].kept != 0 ? kept : replaced;
+        list += (list.empty() ? "" : ", ") + SlotName(out.before[i].id, out.before[i].type);
+    }
+    if (!kept.empty()) {
+        std::printf("kept: %s\n", kept.c_str());
+    }
+    if (!replaced.empty()) {
+        std::printf("replaced: %s\n", replaced.c_str());
+    }
+    std::printf("new: %s%s\n", SlotName(out.newSlot, o.protect).c_str(),
+                out.recoverySlot != 0 ? (", " + SlotName(out.recoverySlot, QINT_PROTECT_RECOVERY)).c_str() : "");
+    PrintSlots(o, stdout);
     return kExitOk;
 }
 

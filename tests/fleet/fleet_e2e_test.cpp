@@ -108,6 +108,29 @@ TEST(FleetPkcs11, StoreOpensThroughTheTokenAndTheDaemonAsksItOnce)
     RemoveKeyStore();
 }
 
+// A migration to a host slot keeps the token's slot, which then opens the
+// new root key: the token's wrapping is bound to the store's salt.
+TEST(FleetPkcs11, MigrateKeepsTheTokenSlot)
+{
+    REQUIRE_ISOLATION();
+    ZORVA_REQUIRE_SOFTHSM();
+    const SoftHsm &hsm = SoftHsm::Get();
+    const Env env{{"ZORVA_HOST_KEY", hsm.dir() + "/migrate-host.key"}};
+    RemoveKeyStore();
+    Outcome o = Keytool({"create", "--protect", "pkcs11", "--uri", hsm.Uri("migrate-kek"), "--module", hsm.module(),
+                         "--generate-kek"},
+                        env);
+    ASSERT_EQ(o.status, 0) << o.out << o.err;
+    o = Keytool({"migrate", "--protect", "host"}, env);
+    ASSERT_EQ(o.status, 0) << o.out << o.err;
+    EXPECT_NE(o.out.find("kept: slot 1 (pkcs11)\nnew: slot 2 (host)\n"), std::string::npos) << o.out;
+    ASSERT_EQ(::unlink((hsm.dir() + "/migrate-host.key").c_str()), 0);
+    o = Keytool({"protect", "list"}, env);
+    EXPECT_EQ(o.status, 0) << o.out << o.err;
+    EXPECT_NE(o.out.find("pkcs11           opens here"), std::string::npos) << o.out;
+    RemoveKeyStore();
+}
+
 TEST(FleetExport, CopyForHostAServesOnAAndOpensNowhereElse)
 {
     REQUIRE_ISOLATION();

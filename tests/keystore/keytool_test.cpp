@@ -3,6 +3,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -10,6 +12,7 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
+#include "json_writer.h"
 #include "keystore_support.h"
 #include "swtpm_instance.h"
 
@@ -55,6 +58,92 @@ protected:
 };
 
 bool Has(const std::string &text, const std::string &needle) { return text.find(needle) != std::string::npos; }
+
+// Whether text is exactly one JSON value (integers only as numbers).
+class JsonCheck {
+public:
+    static bool Valid(std::string_view text)
+    {
+        JsonCheck c(text);
+        const bool ok = c.Value();
+        c.Space();
+        return ok && c.at_ == text.size();
+    }
+
+private:
+    explicit JsonCheck(std::string_view t) : t_(t) {}
+    void Space()
+    {
+        while (at_ < t_.size() && (t_[at_] == ' ' || t_[at_] == '\n' || t_[at_] == '\t' || t_[at_] == '\r')) {
+            ++at_;
+        }
+    }
+    bool Eat(char c)
+    {
+        Space();
+        return at_ < t_.size() && t_[at_] == c && ++at_ != 0;
+    }
+    bool Word(std::string_view w) { return t_.substr(at_, w.size()) == w && (at_ += w.size()) != 0; }
+    bool String()
+    {
+        if (!Eat('"')) {
+            return false;
+        }
+        while (at_ < t_.size() && t_[at_] != '"') {
+            const unsigned char c = static_cast<unsigned char>(t_[at_++]);
+            if (c < 0x20 || (c == '\\' && (at_ >= t_.size() || !std::strchr("\"\\/bfnrtu", t_[at_++])))) {
+                return false;
+            }
+            if (c == '\\' && t_[at_ - 1] == 'u' &&
+                (at_ + 4 > t_.size() || t_.substr(at_, 4).find_first_not_of("0123456789abcdefABCDEF") !=
+                                            std::string_view::npos || (at_ += 4) == 0)) {
+                return false;
+            }
+        }
+        return at_++ < t_.size();
+    }
+    bool Value()
+    {
+        Space();
+        const std::size_t start = at_;
+        if (Eat('{') || Eat('[')) {
+            const char close = t_[start] == '{' ? '}' : ']';
+            if (Eat(close)) {
+                return true;
+            }
+            do {
+                if (close == '}' && !(String() && Eat(':'))) {
+                    return false;
+                }
+                if (!Value()) {
+                    return false;
+                }
+            } while (Eat(','));
+            return Eat(close);
+        }
+        if (at_ < t_.size() && t_[at_] == '"') {
+            return String();
+        }
+        if (Word("true") || Word("false") || Word("null")) {
+            return true;
+        }
+        at_ += at_ < t_.size() && t_[at_] == '-';
+        const std::size_t digits = at_;
+        while (at_ < t_.size() && std::isdigit(static_cast<unsigned char>(t_[at_]))) {
+            ++at_;
+        }
+        return at_ > digits && !(t_[digits] == '0' && at_ - digits > 1);
+    }
+
+    std::string_view t_;
+    std::size_t at_ = 0;
+};
+
+// One JSON object on one line.
+bool OneJsonLine(const std::string &out)
+{
+    return !out.empty() && out.find('\n') == out.size() - 1 && out[0] == '{' && JsonCheck::Valid(out);
+}
 
 TEST_F(KeytoolTest, UsageErrorsExitTwoAndHelpExitsZero)
 {
@@ -142,42 +231,46 @@ TEST_F(KeytoolTest, CreateListRotatePruneAndBackup)
     EXPECT_EQ(ReadBytes(bp), ReadBytes(primary_));
     EXPECT_EQ(Mode(bs), 0600u);
     r = Tool("backup --dir " + dir_.File("no/such/dir"));
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(Has(r.err, "no/such/dir: cannot create the folder")) << r.err;
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Mode(dir_.File("no")), 0700u) << "missing folders on the way are made owner-only";
+    EXPECT_EQ(Mode(dir_.File("no/such/dir")), 0700u);
 }
 
-TEST_F(KeytoolTest, VerifyNamesTheWrongCopyAndWhy)
+TEST_F(KeytoolTest, VerifyNamesTheWrongCopyAndWhyAndServingButDamagedExitsThree)
 {
     ASSERT_EQ(Tool("create").status, 0);
     ToolRun r = Tool("verify");
     EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(Has(r.out, "both copies valid and equal"));
+    EXPECT_TRUE(Has(r.out, "key store healthy: both copies valid and equal"));
 
     const auto good = ReadBytes(standby_);
     auto bad = good;
     bad[500] ^= 4;
     WriteBytes(standby_, bad);
     r = Tool("verify");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(Has(r.err, standby_ + ": integrity check failed (damaged or edited)")) << r.err;
-    EXPECT_TRUE(Has(r.out, primary_ + ": valid"));
+    EXPECT_EQ(r.status, 3);
+    EXPECT_TRUE(Has(r.err, standby_ + ": damaged (key index)")) << r.err;
+    EXPECT_TRUE(Has(r.err, "run 'zorvm_keytool repair'")) << r.err;
+    EXPECT_TRUE(Has(r.out, primary_ + ": healthy (update 1), in use"));
 
     WriteBytes(standby_, good);
     ::unlink(primary_.c_str());
     r = Tool("verify");
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.status, 3);
     EXPECT_TRUE(Has(r.err, primary_ + ": file does not exist"));
 
     WriteBytes(primary_, good);
     ASSERT_EQ(Tool("rotate --domain 1").status, 0);
     WriteBytes(standby_, good); // an older copy
     r = Tool("verify");
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.status, 3);
     EXPECT_TRUE(Has(r.err, standby_ + ": differs from " + primary_ + " (update 1 against 2)")) << r.err;
 
     WriteBytes(primary_, std::vector<unsigned char>(good.begin(), good.begin() + 1000));
     r = Tool("verify");
-    EXPECT_TRUE(Has(r.err, primary_ + ": wrong length (truncated or extended)")) << r.err;
+    EXPECT_TRUE(Has(r.err, primary_ + ": damaged (truncated or extended)")) << r.err;
+    WriteBytes(standby_, {});
+    EXPECT_EQ(Tool("verify").status, 1) << "not served: no copy opens";
 }
 
 TEST_F(KeytoolTest, BothCopiesDamagedIsAnErrorAndNothingIsWritten)
@@ -469,6 +562,160 @@ TEST_F(KeytoolTest, LinksAndFoldersOthersCanWriteAreNeverWrittenThrough)
     EXPECT_EQ(st.st_mode & 07777, 0600u);
     EXPECT_EQ(st.st_uid, root ? 1000u : ::geteuid());
     EXPECT_EQ(Tool("backup --dir " + fresh + " --owner no-such-user-here").status, 1);
+}
+
+// One byte in the standby's slot area is damage of the standby, in that
+// slot, not a store of another host: the read-only commands say so, repair
+// rewrites it from the primary, and never overwrites a copy of another store.
+TEST_F(KeytoolTest, DamageInTheStandbysSlotAreaIsNamedAndRepaired)
+{
+    const std::string pass = dir_.File("pass");
+    WriteBytes(pass, {'s', 'l', 'o', 't', '\n'});
+    ASSERT_EQ(Tool("create --recovery --passphrase-fd 3 3<" + pass).status, 0);
+    const auto good = ReadBytes(standby_);
+    auto bad = good;
+    bad[88 + 64 + 18] ^= 1; // past the header and the host slot: inside slot 2
+    WriteBytes(standby_, bad);
+    ToolRun r = Tool("verify");
+    EXPECT_EQ(r.status, 3);
+    EXPECT_TRUE(Has(r.err, standby_ + ": damaged (slot 2)")) << r.err;
+    EXPECT_FALSE(Has(r.err + r.out, "another host")) << r.err;
+    for (const std::string &readOnly : {std::string("list"), std::string("protect list"), "backup --dir " + dir_.File("b")}) {
+        r = Tool(readOnly);
+        EXPECT_EQ(r.status, 0) << readOnly;
+        EXPECT_TRUE(Has(r.err, standby_ + ": damaged (slot 2); used " + primary_ + ": run 'zorvm_keytool repair'"))
+            << readOnly << ": " << r.err;
+    }
+    EXPECT_EQ(ReadBytes(standby_), bad) << "read-only commands leave it";
+
+    r = Tool("repair");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Has(r.out, "rewrote " + standby_ + " from " + primary_ + " (it was: damaged (slot 2))")) << r.out;
+    EXPECT_EQ(ReadBytes(standby_), ReadBytes(primary_));
+    EXPECT_EQ(Tool("verify").status, 0);
+    EXPECT_TRUE(Has(Tool("repair").out, "nothing to repair"));
+
+    // A standby of another store is left as it is.
+    const std::string other = dir_.File("other");
+    ASSERT_EQ(Tool("create --primary " + other + ".p --standby " + other + ".s", false).status, 0);
+    const auto foreign = ReadBytes(other + ".s");
+    WriteBytes(standby_, foreign);
+    r = Tool("repair");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "never overwrites a copy of another store")) << r.err;
+    EXPECT_EQ(ReadBytes(standby_), foreign);
+}
+
+// migrate keeps the recovery slot (it needs its passphrase to take the new
+// root key) unless --replace; a slot like one that opens already is not added
+// twice; an option for another slot type is a usage error.
+TEST_F(KeytoolTest, MigrateKeepsTheRecoverySlotUnlessReplaced)
+{
+    const std::string pass = dir_.File("pass");
+    WriteBytes(pass, {'k', 'e', 'p', 't', '\n'});
+    ASSERT_EQ(Tool("create --recovery --passphrase-fd 3 3<" + pass).status, 0);
+    const auto before = ReadBytes(primary_);
+    ToolRun r = Tool("migrate --protect host </dev/null");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "slot 2 (recovery) is kept and needs its passphrase")) << r.err;
+    EXPECT_TRUE(Has(r.err, "--passphrase-fd N") && Has(r.err, "--replace")) << r.err;
+    EXPECT_EQ(ReadBytes(primary_), before);
+
+    r = Tool("migrate --protect host --passphrase-fd 3 3<" + pass);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Has(r.out, "kept: slot 2 (recovery)\nreplaced: slot 1 (host)\nnew: slot 1 (host)")) << r.out;
+    r = Tool("protect add host");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(Has(r.out, "slot 1 (host) is such a slot already and opens here; nothing changed")) << r.out;
+    ASSERT_EQ(::rename(hostKey_.c_str(), (hostKey_ + ".away").c_str()), 0);
+    EXPECT_EQ(Tool("list --passphrase-fd 3 3<" + pass).status, 0) << "the kept slot opens the new root key";
+    ASSERT_EQ(::rename((hostKey_ + ".away").c_str(), hostKey_.c_str()), 0);
+
+    r = Tool("migrate --protect host --replace");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Has(r.out, "replaced: slot 1 (host), slot 2 (recovery)")) << r.out;
+    EXPECT_FALSE(Has(Tool("protect list").out, "recovery"));
+
+    r = Tool("migrate --protect host --tpm2-pcrs 7");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(Has(r.err, "--tpm2-pcrs applies only to a slot of type tpm2 or host+tpm2; 'migrate' makes host"))
+        << r.err;
+    r = Tool("list --primary " + dir_.File("missing.dat"), false);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, dir_.File("missing.dat") + ": no such file")) << "no fall-back to the default store";
+}
+
+// On a host where only the recovery slot opens, the service cannot serve:
+// verify says so even with the passphrase, and a command that needs the
+// passphrase without a terminal names --passphrase-fd.
+TEST_F(KeytoolTest, OnlyTheRecoverySlotOpensHereIsNotServedAndNeedsAPassphraseDescriptor)
+{
+    const std::string pass = dir_.File("pass");
+    WriteBytes(pass, {'n', 'e', 'w', '\n'});
+    ASSERT_EQ(Tool("create --recovery --passphrase-fd 3 3<" + pass).status, 0);
+    ASSERT_EQ(::unlink(hostKey_.c_str()), 0);
+    ToolRun r = Tool("verify --passphrase-fd 3 3<" + pass);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "only a recovery slot opens the store here, and the service has no passphrase")) << r.err;
+    r = Tool("protect add host </dev/null");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "no terminal to ask for its passphrase: give it with --passphrase-fd N")) << r.err;
+
+    // export makes its folder and the ones above it, owner-only.
+    ASSERT_EQ(Tool("protect add host --passphrase-fd 3 3<" + pass).status, 0);
+    ASSERT_EQ(Tool("admin-key create --out " + dir_.File("admin"), false).status, 0);
+    const std::string id = Tool("host-id", false).out;
+    r = Tool("export --for " + id.substr(0, id.find('\n')) + " --sign-with " + dir_.File("admin") + " --out " +
+             dir_.File("to/host1"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Mode(dir_.File("to")), 0700u);
+    EXPECT_TRUE(Exists(dir_.File("to/host1/zorvm_export.sig")));
+}
+
+TEST_F(KeytoolTest, VerifyFlagsWhatTheServiceUserCannotRead)
+{
+    ASSERT_EQ(Tool("create").status, 0);
+    ToolRun r = Tool("verify --service-user nobody");
+    EXPECT_EQ(r.status, 3) << "served, but not by that user";
+    EXPECT_TRUE(Has(r.err, "service user nobody cannot read the primary: " + dir_.path() + ": no search permission"))
+        << r.err;
+    ASSERT_EQ(::chmod(dir_.path().c_str(), 0711), 0);
+    r = Tool("verify --service-user nobody");
+    EXPECT_EQ(r.status, 3);
+    EXPECT_TRUE(Has(r.err, "service user nobody cannot read the standby: " + standby_ + ": not readable (owner "))
+        << r.err;
+    EXPECT_TRUE(Has(r.err, "service user nobody cannot read the host key: " + hostKey_ + ": not readable")) << r.err;
+    EXPECT_EQ(Tool("verify --service-user no-such-user-here").status, 1);
+}
+
+TEST_F(KeytoolTest, JsonOfListVerifyAndProtectListParses)
+{
+    ASSERT_EQ(Tool("create").status, 0);
+    ToolRun r = Tool("list --json");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(OneJsonLine(r.out)) << r.out;
+    EXPECT_TRUE(Has(r.out, R"("format":3,"update":1,)")) << r.out;
+    EXPECT_TRUE(Has(r.out, R"({"domain":150,"key_id":1,"state":"active","created":")")) << r.out;
+    auto bad = ReadBytes(standby_);
+    bad[100] ^= 1;
+    WriteBytes(standby_, bad);
+    r = Tool("verify --json");
+    EXPECT_EQ(r.status, 3);
+    EXPECT_TRUE(OneJsonLine(r.out)) << r.out;
+    EXPECT_TRUE(Has(r.out, R"("role":"standby","path":")" + standby_ +
+                               R"(","state":"damaged","where":"slot","slot":1,"update":1,"in_use":false)"))
+        << r.out;
+    EXPECT_TRUE(r.err.empty()) << r.err;
+    r = Tool("protect list --json");
+    EXPECT_TRUE(OneJsonLine(r.out)) << r.out;
+    EXPECT_TRUE(Has(r.out, R"("slots":[{"id":1,"type":"host","pcrs":[],"token":null,"opens":true,)")) << r.out;
+
+    keytool::JsonWriter j;
+    j.BeginObject().Field("p", "q\"b\\\n\x01\x7f\xc3\xa9\xff\xc0\xaf").Key("a").BeginArray().Unsigned(7).Null();
+    j.EndArray().EndObject();
+    EXPECT_EQ(j.Text(), R"({"p":"q\"b\\\n\u0001\u007f)" "\xc3\xa9" R"(\ufffd\ufffd\ufffd","a":[7,null]})");
+    EXPECT_TRUE(JsonCheck::Valid(j.Text()));
+    EXPECT_FALSE(JsonCheck::Valid(R"({"a":1,})"));
 }
 
 } // namespace

@@ -175,6 +175,35 @@ ZORV_API uint64_t QintAdminRemoveSlotEx(const QintKeyFileName *names, uint32_t s
 ZORV_API uint64_t QintAdminMigrateEx(const QintKeyFileName *names, uint32_t protectType, uint32_t flags,
                                      QintAdminReport *report);
 
+#define QINT_ADMIN_KEEP_SLOTS 4u /* migrate: keep the slots that travel (recovery, pkcs11) */
+
+/* What a migration did with each slot of the store it started from. */
+typedef struct QintSlotFate {
+    uint32_t id;   /* 0: the built-in key of a format-1 store */
+    uint32_t type; /* QINT_PROTECT_ */
+    uint32_t kept; /* 1: kept, same id, now holding the new root key; 0: replaced */
+    uint32_t reserved;
+} QintSlotFate;
+
+typedef struct QintMigrateOutcome {
+    QintSlotFate before[8];
+    uint32_t beforeCount;
+    uint32_t newSlot;      /* id of the slot of protectType */
+    uint32_t recoverySlot; /* id of the new recovery slot (QINT_ADMIN_RECOVERY), else 0 */
+    uint32_t failedSlot;   /* a slot to keep that could not take the new root key: its id (the result says
+                              why, e.g. QINT_ERR_NO_PASSPHRASE for a recovery slot); else 0 */
+} QintMigrateOutcome;
+
+/* QintAdminMigrateEx, and with QINT_ADMIN_KEEP_SLOTS the store's recovery
+ * and pkcs11 slots stay (a new recovery slot, QINT_ADMIN_RECOVERY, replaces
+ * the old ones): each must open here first (a recovery slot with the
+ * settings' passphrase, a pkcs11 slot through its token), and then holds the
+ * new root key under the same secret; the store keeps its salt. The host's
+ * own slots (host, tpm2, host+tpm2) are replaced by the one of protectType.
+ * outcome (may be null) says what became of each slot. */
+ZORV_API uint64_t QintAdminMigrateKeepingEx(const QintKeyFileName *names, uint32_t protectType, uint32_t flags,
+                                            QintMigrateOutcome *outcome, QintAdminReport *report);
+
 /* The current values of the SHA-256 PCRs of mask (bit i = PCR i, 0..23, not
  * 0) read from this host's TPM: values[i] for each bit set, the others
  * zeroed. 0, QINT_ERR_BAD_ARGUMENT, QINT_ERR_TPM_UNREACHABLE or QINT_ERR_TPM. */
@@ -243,6 +272,61 @@ ZORV_API uint64_t QintAdminVerifyEx(const QintKeyFileName *names, QintAdminRepor
  * byte for byte: the copies carry the same slots. */
 ZORV_API uint64_t QintAdminBackupEx(const QintKeyFileName *names, const QintKeyFileName *target,
                                     QintAdminReport *report);
+
+/* The health of each copy of a pair, as a load here sees it (the host's
+ * rules included). A copy that fails its checks is told apart by the other,
+ * healthy copy of the same store: damage (and where), a copy of another
+ * store, or a whole copy that does not open here. */
+#define QINT_COPY_HEALTHY 0u    /* valid: the copy in use, or byte-for-byte equal to it */
+#define QINT_COPY_STALE 1u      /* valid, but older than (or different from) the copy in use */
+#define QINT_COPY_DAMAGED 2u    /* changed in place: damage says where */
+#define QINT_COPY_MISSING 3u    /* the file does not exist */
+#define QINT_COPY_UNREADABLE 4u /* cannot be opened or read (a link, not a regular file, an I/O error) */
+#define QINT_COPY_FOREIGN 5u    /* another store, or a copy the host's rules refuse: status says which */
+#define QINT_COPY_LOCKED 6u     /* whole as far as can be told, but no slot opens here: status says why */
+
+#define QINT_DAMAGE_NONE 0u
+#define QINT_DAMAGE_HEADER 1u /* magic, version, counters, times, salt, store id or entry count */
+#define QINT_DAMAGE_SLOT 2u   /* the protector slot slotId */
+#define QINT_DAMAGE_INDEX 3u  /* the key entries */
+#define QINT_DAMAGE_MAC 4u    /* the MAC fails while the slots and key entries check out: the MAC, or a
+                                 header field only it covers */
+#define QINT_DAMAGE_LENGTH 5u /* truncated or extended */
+
+typedef struct QintCopyHealth {
+    uint32_t verdict; /* QINT_COPY_ */
+    uint32_t damage;  /* QINT_DAMAGE_ of a damaged copy */
+    uint32_t slotId;  /* QINT_DAMAGE_SLOT: the slot's id (its place, from 1, when its id is unreadable) */
+    uint32_t reserved;
+    uint64_t status;  /* what a load saw: 0 valid, else a QINT_ERR_ cause */
+    uint64_t counter; /* update counter; as the file claims unless valid (0: unknown) */
+    char detail[QINT_REPORT_TEXT_MAX]; /* beside status: what to look at (owner and mode found, PCRs, the
+                                          token's words); may be empty */
+} QintCopyHealth;
+
+typedef struct QintPairHealth {
+    QintCopyHealth primary;
+    QintCopyHealth standby;
+    uint64_t load;       /* what a load here answers: 0, QINT_LOADED_RESTORED, or why it fails */
+    uint32_t inUse;      /* QINT_FILE_ of the copy a load uses; QINT_FILE_NONE when none */
+    uint32_t openedSlot; /* id of the slot that opened it (0: the built-in key, or none) */
+    uint32_t openedType; /* QINT_PROTECT_ of that slot (0: none) */
+    uint32_t reserved;
+} QintPairHealth;
+
+/* Fills health; reads only. 0, QINT_ERR_BAD_FILE_NAME, _BAD_ARGUMENT (null
+ * health) or _NO_MEMORY; the verdicts are in health. */
+ZORV_API uint64_t QintAdminHealthEx(const QintKeyFileName *names, QintPairHealth *health);
+/* Rewrites a stale, damaged or missing copy byte for byte from the copy in
+ * use (through the registered file callbacks), and a copy that does not open
+ * here only when it names the same store and claims no newer update. 0 with
+ * *repaired (may be null) QINT_FILE_ of the copy rewritten, or QINT_FILE_NONE
+ * when both were healthy. Nothing is written when no copy is usable (the
+ * load's cause), for a copy of another store or one the host refuses (its
+ * status), an unreadable copy (QINT_ERR_FILE_READ) or one that does not
+ * open here and claims to be newer (its status): health says which.
+ * QINT_ERR_FILE_WRITE when the write failed. */
+ZORV_API uint64_t QintAdminRepairEx(const QintKeyFileName *names, uint32_t *repaired, QintPairHealth *health);
 
 #ifdef __cplusplus
 }

@@ -14,6 +14,16 @@
 namespace zorv {
 namespace {
 
+// The lowest slot id no slot has.
+std::uint32_t FreeId(const std::vector<Slot> &slots)
+{
+    std::uint32_t id = 1;
+    while (std::any_of(slots.begin(), slots.end(), [&](const Slot &s) { return s.id == id; })) {
+        ++id;
+    }
+    return id;
+}
+
 // Slots of a copy whose header parses, when no copy opens here.
 bool ParsedSlots(const CopyCheck &c, StoreImage &image)
 {
@@ -149,15 +159,86 @@ ZORV_API uint64_t QintAdminRemoveSlotEx(const QintKeyFileName *names, uint32_t s
 ZORV_API uint64_t QintAdminMigrateEx(const QintKeyFileName *names, uint32_t protectType, uint32_t flags,
                                      QintAdminReport *report)
 {
+    return QintAdminMigrateKeepingEx(names, protectType, flags, nullptr, report);
+}
+
+ZORV_API uint64_t QintAdminMigrateKeepingEx(const QintKeyFileName *names, uint32_t protectType, uint32_t flags,
+                                            QintMigrateOutcome *outcome, QintAdminReport *report)
+{
+    if (outcome != nullptr) {
+        *outcome = QintMigrateOutcome{};
+    }
     if (!SlotTypeIs(protectType, QINT_SLOT_PROTECTS)) {
         return QINT_ERR_BAD_ARGUMENT;
     }
-    return Mutate(names, report, "QintAdminMigrateEx", true,
-                  [&](const Callbacks &cb, const Unlock &unlock, StoreImage &image, bool &) {
-                      // New salt and root: no copy of the old file, and no slot
-                      // of it, opens the new one.
-                      return NewProtection(cb, unlock, protectType, (flags & QINT_ADMIN_RECOVERY) != 0, image);
-                  });
+    QintMigrateOutcome out{};
+    const bool recovery = (flags & QINT_ADMIN_RECOVERY) != 0;
+    const std::uint64_t rc = Mutate(
+        names, report, "QintAdminMigrateEx", true,
+        [&](const Callbacks &cb, const Unlock &unlock, StoreImage &image, bool &) -> std::uint64_t {
+            std::vector<Slot> kept;
+            if (image.Builtin()) {
+                out.before[out.beforeCount++] = QintSlotFate{0, QINT_PROTECT_BUILTIN, 0, 0};
+            }
+            for (const Slot &s : image.slots) {
+                const SlotType *t = FindSlotType(s.type);
+                const bool keep = (flags & QINT_ADMIN_KEEP_SLOTS) != 0 && t != nullptr && t->is(QINT_SLOT_TRAVELS) &&
+                                  !(recovery && t->needs(QINT_NEEDS_PASSPHRASE));
+                out.before[out.beforeCount++] = QintSlotFate{s.id, s.type, keep ? 1u : 0u, 0};
+                if (keep) {
+                    kept.push_back(s);
+                }
+            }
+            if (kept.empty()) {
+                // New salt and root: no copy of the old file, and no slot
+                // of it, opens the new one.
+                out.newSlot = 1;
+                out.recoverySlot = recovery ? 2 : 0;
+                return NewProtection(cb, unlock, protectType, recovery, image);
+            }
+            if (kept.size() + 1 + (recovery ? 1 : 0) > kMaxSlots) {
+                return QINT_ERR_BAD_ARGUMENT;
+            }
+            // The kept slots' secrets are bound to the store's salt (a token
+            // wraps its secret with it): the salt stays, the root key is new.
+            Key32 root;
+            if (!cb.Random(root.span())) {
+                return QINT_ERR_RANDOM;
+            }
+            for (Slot &s : kept) {
+                if (const std::uint64_t rc = ResealSlot(cb, image.salt, s, image.root, root, unlock); rc != 0) {
+                    out.failedSlot = s.id;
+                    return rc;
+                }
+            }
+            // The host's own slot first: loads try slots in file order.
+            std::vector<Slot> slots(1);
+            out.newSlot = FreeId(kept);
+            if (const std::uint64_t rc = MakeSlot(cb, static_cast<std::uint8_t>(protectType),
+                                                  static_cast<std::uint8_t>(out.newSlot), image.salt, root, unlock,
+                                                  slots[0]);
+                rc != 0) {
+                return rc;
+            }
+            slots.insert(slots.end(), kept.begin(), kept.end());
+            if (recovery) {
+                out.recoverySlot = FreeId(slots);
+                Slot &r = slots.emplace_back();
+                if (const std::uint64_t rc = MakeSlot(cb, QINT_PROTECT_RECOVERY,
+                                                      static_cast<std::uint8_t>(out.recoverySlot), image.salt, root,
+                                                      unlock, r);
+                    rc != 0) {
+                    return rc;
+                }
+            }
+            image.slots = std::move(slots);
+            image.root = root;
+            return 0;
+        });
+    if (outcome != nullptr) {
+        *outcome = out;
+    }
+    return rc;
 }
 
 } // extern "C"

@@ -164,12 +164,6 @@ void ApplyTrust(PairLoad &load, const StorePin &pin)
     }
 }
 
-bool IsRefusal(std::uint64_t s)
-{
-    return s == QINT_ERR_FOREIGN_COPY || s == QINT_ERR_NOT_PINNED || s == QINT_ERR_FORMAT1_REFUSED ||
-           s == QINT_ERR_IMPORT_ONLY;
-}
-
 // Once per process: a host that has not pinned the store it serves.
 void NoteUnpinned(const Callbacks &cb, const CopyCheck &c, const std::string &path, const char *caller)
 {
@@ -213,6 +207,12 @@ bool IsProtectorFailure(std::uint64_t s)
     default:
         return false;
     }
+}
+
+bool IsRefusal(std::uint64_t s)
+{
+    return s == QINT_ERR_FOREIGN_COPY || s == QINT_ERR_NOT_PINNED || s == QINT_ERR_FORMAT1_REFUSED ||
+           s == QINT_ERR_IMPORT_ONLY;
 }
 
 CopyCheck CheckCopy(const Callbacks &cb, const std::string &path, const Unlock &unlock, bool unwrap)

@@ -48,6 +48,10 @@ struct PairLoad {
 // TPM, passphrase) rather than that it is damaged.
 bool IsProtectorFailure(std::uint64_t status);
 
+// Whether a check result is the host's refusal of a whole copy (another
+// store, not the pinned one, format 1 beside a newer store, a carried copy).
+bool IsRefusal(std::uint64_t status);
+
 // Reads and checks one file (see DecodeStore for unwrap).
 CopyCheck CheckCopy(const Callbacks &cb, const std::string &path, const Unlock &unlock, bool unwrap = true);
 

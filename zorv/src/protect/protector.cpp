@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <openssl/crypto.h>
+
 #include <array>
 #include <cerrno>
 
@@ -202,6 +204,44 @@ std::uint64_t OpenRoot(Salt salt, const std::vector<Slot> &slots, const Unlock &
                                                                           : QINT_ERR_IMPORT_ONLY;
     }
     return QINT_ERR_NO_PASSPHRASE;
+}
+
+std::uint64_t ResealSlot(const Callbacks &cb, Salt salt, Slot &slot, const Key32 &oldRoot, const Key32 &newRoot,
+                         const Unlock &unlock)
+{
+    const SlotType *t = WrittenType(slot.type);
+    if (t == nullptr || t->importOnly) {
+        return QINT_ERR_BAD_ARGUMENT;
+    }
+    std::array<std::uint8_t, 32> digest{};
+    if (const std::uint64_t rc = CacheKey(*t, slot, unlock, digest); rc != 0) {
+        return rc;
+    }
+    Key32 slotKey;
+    Key32 secret;
+    bool fromCache = false;
+    if (const std::uint64_t rc = SlotKey(*t, salt, slot, unlock, digest, slotKey, secret, fromCache); rc != 0) {
+        return rc;
+    }
+    // The nonce is not part of the associated data: it stays the same.
+    const auto aad = SlotAad(salt, slot);
+    Key32 root;
+    Gcm open;
+    if (!open.OpenOnce(slotKey.span(), slot.nonce, aad, slot.sealed, root.data(), slot.tag) ||
+        CRYPTO_memcmp(root.data(), oldRoot.data(), root.size()) != 0) {
+        return t->needs(QINT_NEEDS_PASSPHRASE) ? QINT_ERR_WRONG_PASSPHRASE : QINT_ERR_NO_SLOT_OPENS;
+    }
+    if (!cb.Random(slot.nonce)) {
+        return QINT_ERR_RANDOM;
+    }
+    Gcm seal;
+    if (!seal.SealOnce(slotKey.span(), slot.nonce, aad, newRoot.span(), slot.sealed.data(), slot.tag)) {
+        return QINT_ERR_CRYPTO;
+    }
+    if (CacheKey(*t, slot, unlock, digest) == 0) {
+        CacheSlotSecret(digest, secret);
+    }
+    return 0;
 }
 
 std::uint64_t MakeSlot(const Callbacks &cb, std::uint8_t type, std::uint8_t id, Salt salt, const Key32 &root,

@@ -46,6 +46,14 @@ std::uint64_t OpenSlot(Salt salt, const Slot &slot, const Unlock &unlock, Key32 
 std::uint64_t OpenRoot(Salt salt, const std::vector<Slot> &slots, const Unlock &unlock, Key32 &root,
                        std::uint8_t &openedId);
 
+// Seals newRoot into slot in place of oldRoot, under the slot key it has
+// now (same type, id, parameters and secret; a fresh nonce). The slot must
+// open here to oldRoot first: 0, or why it does not (as OpenSlot;
+// _WRONG_PASSPHRASE and _NO_SLOT_OPENS also for a slot holding another root
+// key), _RANDOM, _CRYPTO.
+std::uint64_t ResealSlot(const Callbacks &cb, Salt salt, Slot &slot, const Key32 &oldRoot, const Key32 &newRoot,
+                         const Unlock &unlock);
+
 // Makes a slot of type with id that seals root. Host types create the host
 // key file when it is missing; recovery needs the passphrase
 // (QINT_ERR_NO_PASSPHRASE). 0 or the cause (QINT_ERR_RANDOM, _TPM_*, ...).
