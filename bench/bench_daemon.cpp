@@ -246,6 +246,11 @@ Environment Prepare()
         }
     }
 
+    // The benchmarks put different stores (host, pkcs11, format 1) in turn at
+    // the one pair of paths: the throw-away host pins none of them, so each
+    // loads (create pinned the last one made).
+    unlink("/etc/zorva/store");
+
     env.daemonName = "zorva-bench-daemon-" + std::to_string(getpid());
     char metricsDir[] = "/tmp/zorva-bench-metrics.XXXXXX";
     if (mkdtemp(metricsDir) == nullptr) {

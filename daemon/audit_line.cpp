@@ -77,4 +77,12 @@ void LogAnswered(const Connection &conn)
              static_cast<unsigned>(conn.peer.uid), conn.program.data(), conn.domain, conn.keyId, conn.plainLen);
 }
 
+void LogRefusedDisabled(const Connection &conn)
+{
+    PrintLog("Info", "StartServer", __LINE__,
+             "refused pid{%d} start{%llu} uid{%u} exe{%s} domain{%u} key{%u}: key disabled.",
+             static_cast<int>(conn.peer.pid), static_cast<unsigned long long>(conn.startTime),
+             static_cast<unsigned>(conn.peer.uid), conn.program.data(), conn.domain, conn.keyId);
+}
+
 } // namespace brim

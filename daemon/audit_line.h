@@ -24,4 +24,8 @@ void TakeIdentity(Connection &conn);
 // another time, a Warn line says the pid was reused first.
 void LogAnswered(const Connection &conn);
 
+// One Info line for a connection refused because the key of its cipher text
+// is disabled: the same fields but the length.
+void LogRefusedDisabled(const Connection &conn);
+
 } // namespace brim

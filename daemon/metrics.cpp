@@ -23,8 +23,9 @@ namespace brim {
 namespace {
 
 // Label values, in the order of the enumerations.
-constexpr const char *kResultNames[] = {"answered",   "refused_peer",      "malformed",  "authentication_failed",
-                                        "unknown_key", "store_unavailable", "incomplete", "unanswerable"};
+constexpr const char *kResultNames[] = {"answered",    "refused_peer",      "malformed",  "authentication_failed",
+                                        "unknown_key", "store_unavailable", "incomplete", "unanswerable",
+                                        "key_disabled"};
 static_assert(std::size(kResultNames) == static_cast<size_t>(RequestResult::kCount));
 constexpr const char *kCauseNames[] = {"no_key_store", "reload_failed", "out_of_memory", "library",
                                        "path_rule",    "no_descriptor", "unknown"};

@@ -21,6 +21,7 @@ constexpr CauseText kCauses[] = {
     {"Cause: unknown domain", RequestResult::UnknownKey, StoreCause::Unknown},
     {"Cause: key id not in", RequestResult::UnknownKey, StoreCause::Unknown},
     {"Cause: authentication failed", RequestResult::AuthenticationFailed, StoreCause::Unknown},
+    {"Cause: key disabled", RequestResult::KeyDisabled, StoreCause::Unknown},
     {"Cause: no key store", RequestResult::StoreUnavailable, StoreCause::NoKeyStore},
     {"Cause: the key store could not be reloaded", RequestResult::StoreUnavailable, StoreCause::ReloadFailed},
     {"Cause: out of memory", RequestResult::StoreUnavailable, StoreCause::OutOfMemory},

@@ -14,6 +14,7 @@ enum class RequestResult : uint8_t {
     StoreUnavailable,    // the key store could not be loaded (by StoreCause)
     Incomplete,          // timed out, or the peer left before its answer was out
     Unanswerable,        // decrypted, but too long for an answer
+    KeyDisabled,         // its key is in the key store but disabled
     kCount,
 };
 

@@ -21,6 +21,7 @@
 #include "request_outcome.h"
 #include "serve_settings.h"
 #include "service_manager.h"
+#include "usage_record.h"
 #include "transport.h"
 
 #include "bounded.h"
@@ -115,6 +116,7 @@ private:
     const std::span<char> recvBuf_, sendBuf_;
     const ServeSettings settings_;
     Metrics metrics_;
+    UsageRecord usage_;
     ConnectionTable table_;
     KeyedLineLimit refusals_{LogRefusalsNotShown};
     OncePerInterval acceptFailureLog_, roomLog_, shareLog_, noDescriptorLog_;
@@ -146,17 +148,18 @@ bool ServeLoop::Open()
         PrintLog("Error", "StartServer", __LINE__, "Failed create event loop.");
         return false;
     }
-    if (metrics_.Enabled() && !CatchStopSignals()) {
+    if (!CatchStopSignals()) {
         PrintLog("Error", "StartServer", __LINE__, "Failed create event loop.");
         return false;
     }
     ReopenReserve();
+    usage_.Load(NowMs());
     return true;
 }
 
-// With metrics on, a stop by SIGTERM (or SIGINT) writes them once more:
-// the signals arrive through the event loop, which then ends the process
-// by the same signal.
+// A stop by SIGTERM (or SIGINT) writes the key usage record and the
+// metrics once more: the signals arrive through the event loop, which then
+// ends the process by the same signal.
 bool ServeLoop::CatchStopSignals()
 {
     sigset_t stop;
@@ -179,6 +182,7 @@ void ServeLoop::Stop()
     }
     metrics_.SetOpen(table_.Count());
     metrics_.Write();
+    usage_.Write();
     const int signo = static_cast<int>(info.ssi_signo);
     sigset_t stop;
     sigemptyset(&stop);
@@ -252,6 +256,7 @@ void ServeLoop::Tick(Millis now)
         metrics_.SetOpen(table_.Count());
         metrics_.WriteIfDue(now);
     }
+    usage_.WriteIfDue(now);
     PingWatchdog(now);
 }
 
@@ -270,7 +275,7 @@ int ServeLoop::WaitMillis(Millis now)
     Millis next = std::min({!listening_ && acceptPausedUntil_ > now ? acceptPausedUntil_ : kNever,
                             refusals_.NextFlush(), NextFailureLinesFlush(),
                             closedForRoom_ > 0 ? roomLog_.Next() : kNever,
-                            closedOverShare_ > 0 ? shareLog_.Next() : kNever, metrics_.NextWrite(),
+                            closedOverShare_ > 0 ? shareLog_.Next() : kNever, metrics_.NextWrite(), usage_.NextWrite(),
                             watchdogMillis_ > 0 ? nextPing_ : kNever});
     for (const uint64_t token : retries_) {
         if (const Connection *conn = table_.Find(token); conn != nullptr && conn->phase == kPhaseRetry) {
@@ -492,6 +497,7 @@ void ServeLoop::Advance(Connection &conn)
     }
     ++answered_;
     metrics_.Answered(conn.domain, conn.keyId, NowUs() - conn.acceptedUs);
+    usage_.Answered(conn.domain, conn.keyId);
     if (settings_.audit) {
         LogAnswered(conn);
     }
@@ -539,7 +545,7 @@ void ServeLoop::RetryDue(Millis now)
 // connection until it closes.
 void ServeLoop::Answer(Connection &conn, int attempt)
 {
-    if ((settings_.audit || metrics_.Enabled()) && !CipherHeaderIds(recvBuf_.data(), &conn.domain, &conn.keyId)) {
+    if (!CipherHeaderIds(recvBuf_.data(), &conn.domain, &conn.keyId)) {
         conn.domain = conn.keyId = 0;
     }
     // The front opens the key-store files: with the process out of
@@ -578,7 +584,13 @@ void ServeLoop::Answer(Connection &conn, int attempt)
     Wipe(recvBuf_);
     if (decrypted == -1) {
         Wipe(sendBuf_);
-        const FailedDecrypt why = metrics_.Enabled() ? WhyDecryptFailed() : FailedDecrypt{};
+        const FailedDecrypt why = WhyDecryptFailed();
+        if (why.result == RequestResult::KeyDisabled) {
+            usage_.Refused(conn.domain, conn.keyId);
+            if (settings_.audit) {
+                LogRefusedDisabled(conn);
+            }
+        }
         metrics_.Loaded(why.loaded, why.cause);
         metrics_.Ended(why.result, why.cause);
         table_.Close(conn);

@@ -130,7 +130,7 @@ constexpr OptionSpec kOptions[] = {
     {kOptForce, "force", 0, nullptr, G::command, false, 0,
      "create: overwrite an existing store; import: replace an\ninstalled store",
      [](Options &o, const char *) -> std::string { o.force = true; return {}; }},
-    {kOptDomain, "domain", 0, "N", G::command, false, 0, "the key domain to rotate",
+    {kOptDomain, "domain", 0, "N", G::command, false, 0, "the key domain (rotate, disable, enable)",
      [](Options &o, const char *v) { return Number(v, o.domain, o.hasDomain, "--domain"); }},
     {kOptAll, "all", 0, nullptr, G::command, false, 0, "every key domain (the default)",
      [](Options &, const char *) -> std::string { return {}; }},
@@ -160,7 +160,7 @@ constexpr OptionSpec kOptions[] = {
     {kOptToken, "token", 0, "LABEL", G::command, false, kToken, "the token's label",
      [](Options &o, const char *v) { return NonEmpty(v, o.token, "--token"); }},
     {kOptJson, "json", 0, nullptr, G::general, false, 0,
-     "list, verify, protect list: one JSON object on one line\n(fields in zorvm_keytool(8))",
+     "list, verify, protect list, usage: one JSON object on\none line (fields in zorvm_keytool(8))",
      [](Options &o, const char *) -> std::string { o.json = true; return {}; }},
     {kOptServiceUser, "service-user", 0, "USER", G::command, false, 0,
      "the user the service runs as (default zorva, when it exists)",
@@ -168,6 +168,29 @@ constexpr OptionSpec kOptions[] = {
     {kOptReplace, "replace", 0, nullptr, G::command, false, 0,
      "replace the recovery and pkcs11 slots too (default: keep them)",
      [](Options &o, const char *) -> std::string { o.replace = true; return {}; }},
+    {kOptKeyId, "key-id", 0, "K", G::command, false, 0, "the key id within the domain",
+     [](Options &o, const char *v) { return Number(v, o.keyId, o.hasKeyId, "--key-id"); }},
+    {kOptUnusedDays, "unused-days", 0, "N", G::command, false, 0,
+     "days a key must have been disabled and unused\n(default 30)",
+     [](Options &o, const char *v) -> std::string {
+         bool has = false;
+         std::string why = Number(v, o.unusedDays, has, "--unused-days");
+         return why.empty() && o.unusedDays > 36500 ? "--unused-days takes 0 to 36500 days" : why;
+     }},
+    {kOptDryRun, "dry-run", 0, nullptr, G::command, false, 0, "say what would go and why each other key stays",
+     [](Options &o, const char *) -> std::string { o.dryRun = true; return {}; }},
+    {kOptRecord, "record", 0, "FILE", G::command, false, 0,
+     "the daemon's usage record (default\n/var/lib/zorva/key-usage)",
+     [](Options &o, const char *v) { return NonEmpty(v, o.record, "--record"); }},
+    {kOptUsage, "usage", 0, "FILE", G::command, false, 0,
+     "a host's 'usage --json' output; once per host",
+     [](Options &o, const char *v) -> std::string {
+         if (v[0] == '\0') {
+             return "--usage needs a file";
+         }
+         o.usage.emplace_back(v);
+         return {};
+     }},
     {kOptSigner, "signer", 0, "KEYFILE", G::command, false, 0, "the private key that signs the policy (PEM)",
      [](Options &o, const char *v) { return NonEmpty(v, o.signer, "--signer"); }},
     {kOptPcrs, "pcrs", 0, "LIST", G::command, false, 0, "the SHA-256 PCRs the policy is for (e.g. 7 or 0,7)",
@@ -273,11 +296,38 @@ constexpr CommandSpec kCommands[] = {
      .options = kWrites | Bit(kOptDomain) | Bit(kOptAll),
      .exclusive = Bit(kOptDomain) | Bit(kOptAll)},
     {.words = "prune",
-     .help = "keep only the N newest retired keys per domain\n(cipher texts under removed keys stop decrypting)",
+     .help = "remove the keys disabled for N days (default 30) that\n"
+             "the usage record shows unused for as long; with\n"
+             "--keep N instead: all but the N newest retired keys\n"
+             "per domain (cipher texts under removed keys stop\n"
+             "decrypting)",
      .run = Prune,
-     .synopsis = "--keep N",
-     .options = kWrites | Bit(kOptKeep),
-     .required = Bit(kOptKeep)},
+     .synopsis = "[--unused-days N] [--dry-run] [--keep N]",
+     .options = kWrites | Bit(kOptKeep) | Bit(kOptUnusedDays) | Bit(kOptDryRun) | Bit(kOptRecord) | Bit(kOptUsage)},
+    {.words = "usage",
+     .help = "per key: state, creation, last use and count from\n"
+             "the daemon's usage record (and hosts' --usage FILE)",
+     .run = Usage,
+     .synopsis = "[--json]",
+     .options = Bit(kOptJson) | Bit(kOptRecord) | Bit(kOptUsage)},
+    {.words = "rewrap",
+     .help = "re-encrypt the cipher texts on standard input, one a\n"
+             "line, under their domain's active key, to standard\n"
+             "output; a line that cannot be is written unchanged\n"
+             "and reported",
+     .run = Rewrap},
+    {.words = "disable",
+     .help = "keep a retired key but refuse every use of it",
+     .run = Disable,
+     .synopsis = "--domain N --key-id K",
+     .options = kWrites | Bit(kOptDomain) | Bit(kOptKeyId) | Bit(kOptRecord),
+     .required = Bit(kOptDomain) | Bit(kOptKeyId)},
+    {.words = "enable",
+     .help = "let a disabled key decrypt again",
+     .run = Enable,
+     .synopsis = "--domain N --key-id K",
+     .options = kWrites | Bit(kOptDomain) | Bit(kOptKeyId),
+     .required = Bit(kOptDomain) | Bit(kOptKeyId)},
     {.words = "list",
      .help = "show keys: domain, key id, state, creation time",
      .run = List,

@@ -61,9 +61,16 @@ struct Options {
     std::string signWith;      // export --sign-with FILE (administrator key)
     std::string token;         // pkcs11 add/remove --token LABEL
     std::string pinSource;     // pkcs11 add --pin-source SOURCE; protect add pkcs11
-    bool json = false;         // --json: list, verify and protect list print one JSON object
+    bool json = false;         // --json: list, verify, protect list and usage print one JSON object
     std::string serviceUser;   // verify --service-user USER
     bool replace = false;      // migrate --replace: drop the recovery and pkcs11 slots too
+    // The key lifecycle.
+    bool hasKeyId = false;
+    std::uint32_t keyId = 0;         // disable/enable --key-id K
+    std::uint32_t unusedDays = 30;   // prune --unused-days N
+    bool dryRun = false;             // prune --dry-run
+    std::string record;              // --record FILE: the daemon's usage record (default in the state folder)
+    std::vector<std::string> usage;  // --usage FILE: a host's 'usage --json', once per host
     // Signed PCR policies (tpm2-policy sign).
     std::string signer;     // --signer KEYFILE
     bool current = false;   // --current: the values the PCRs hold now
@@ -182,6 +189,10 @@ int Migrate(const Options &o);
 int HostId(const Options &o);
 int Export(const Options &o);
 int Import(const Options &o);
+int Usage(const Options &o);
+int Rewrap(const Options &o);
+int Disable(const Options &o);
+int Enable(const Options &o);
 int Tpm2Policy(const Options &o);
 
 } // namespace keytool

@@ -168,22 +168,6 @@ int Rotate(const Options &o)
     return kExitOk;
 }
 
-int Prune(const Options &o)
-{
-    const QintKeyFileName names = Names(o);
-    QintAdminReport r{};
-    std::uint32_t removed = 0;
-    const std::uint64_t rc = QintAdminPruneEx(&names, o.keep, &removed, &r);
-    if (rc != 0) {
-        return Fail(o, rc, r);
-    }
-    NoteRestorable(o, r);
-    PinAfterWrite(o, false);
-    std::printf("removed %" PRIu32 " retired key(s); at most %" PRIu32 " retired per domain remain\n", removed,
-                o.keep);
-    return kExitOk;
-}
-
 namespace {
 
 void ListJson(const Options &o, const std::vector<QintKeyInfo> &keys, const QintStoreInfo &info, std::uint64_t rc)
@@ -206,7 +190,8 @@ void ListJson(const Options &o, const std::vector<QintKeyInfo> &keys, const Qint
     j.Key("keys").BeginArray();
     for (const QintKeyInfo &k : keys) {
         j.BeginObject().Field("domain", k.domain).Field("key_id", k.keyId);
-        j.Field("state", k.state == QINT_KEY_ACTIVE ? "active" : "retired").Field("created", Time(k.created));
+        j.Field("state", k.state == QINT_KEY_ACTIVE ? "active" : k.state == QINT_KEY_DISABLED ? "disabled" : "retired");
+        j.Field("created", Time(k.created));
         j.EndObject();
     }
     std::printf("%s\n", j.EndArray().EndObject().Text().c_str());
@@ -238,7 +223,8 @@ int List(const Options &o)
     std::printf("%6s %6s  %-7s  %s\n", "domain", "key", "state", "created");
     for (const QintKeyInfo &k : keys) {
         std::printf("%6" PRIu32 " %6" PRIu32 "  %-7s  %s\n", k.domain, k.keyId,
-                    k.state == QINT_KEY_ACTIVE ? "active" : "retired", Time(k.created).c_str());
+                    k.state == QINT_KEY_ACTIVE ? "active" : k.state == QINT_KEY_DISABLED ? "disabled" : "retired",
+                    Time(k.created).c_str());
     }
     return kExitOk;
 }

@@ -47,6 +47,7 @@ extern "C" {
 #define MUR_ERR_BAD_ARGUMENT 2009u     /* null pointer */
 #define MUR_ERR_TOO_LONG 2010u         /* result would not fit 32 bits */
 #define MUR_ERR_CRYPTO 2011u           /* crypto library or random generator failed */
+#define MUR_ERR_KEY_DISABLED 2012u     /* key id of the input is in the store but disabled */
 
 /* Raw cipher size for a plain length: plainLen + 40, or MUR_ERR_TOO_LONG. */
 MUR_API uint64_t MurGetCipherDataLenEx(uint32_t plainLen, uint32_t *cipherLen);
@@ -55,7 +56,8 @@ MUR_API uint64_t MurGetCipherDataLenEx(uint32_t plainLen, uint32_t *cipherLen);
 MUR_API uint64_t MurEncryptEx(uint32_t domain, uint32_t algorithm, const unsigned char *plain, uint32_t plainLen,
                               unsigned char *cipher, uint32_t *cipherLen);
 /* Authenticates before writing: *plainLen must be at least cipherLen - 40.
- * Uses the key id of the header, retired keys included. */
+ * Uses the key id of the header, retired keys included; a disabled key
+ * answers MUR_ERR_KEY_DISABLED. */
 MUR_API uint64_t MurDecryptEx(uint32_t domain, const unsigned char *cipher, uint32_t cipherLen, unsigned char *plain,
                               uint32_t *plainLen);
 /* Largest HMAC size any algorithm produces (MUR_HMAC_MAX_LEN). */
@@ -64,8 +66,8 @@ MUR_API uint64_t MurGetHmacLenEx(uint32_t *hmacLen);
  * key; *hmacLen gets the actual size (12 + 32/48/64). */
 MUR_API uint64_t MurHmacEx(uint32_t domain, uint32_t algorithm, const unsigned char *data, uint32_t dataLen,
                            unsigned char *hmac, uint32_t *hmacLen);
-/* 0 when hmac matches data; algorithm and key id come from its header;
- * compared in constant time. */
+/* 0 when hmac matches data; algorithm and key id come from its header
+ * (a disabled key: MUR_ERR_KEY_DISABLED); compared in constant time. */
 MUR_API uint64_t MurVerifyHmacEx(uint32_t domain, const unsigned char *data, uint32_t dataLen,
                                  const unsigned char *hmac, uint32_t hmacLen);
 

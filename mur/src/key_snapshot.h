@@ -28,6 +28,8 @@ public:
             return MUR_ERR_UNKNOWN_DOMAIN;
         case QINT_ERR_UNKNOWN_KEY_ID:
             return MUR_ERR_UNKNOWN_KEY_ID;
+        case QINT_ERR_KEY_DISABLED:
+            return MUR_ERR_KEY_DISABLED;
         case QINT_ERR_BAD_CONTENT:
         case QINT_ERR_CRYPTO:
             return MUR_ERR_CRYPTO;

@@ -26,6 +26,7 @@ enum class Cause {
     Reload,
     Memory,
     Library,
+    KeyDisabled,
     PathRule,
     MissingFiles,
 };
@@ -42,6 +43,7 @@ constexpr const char *kCauseText[] = {
     "Cause: the key store could not be reloaded.",
     "Cause: out of memory.",
     "Cause: the data-protection library failed.",
+    "Cause: key disabled (zorvm_keytool enable serves it again).",
     nullptr, // the agent's own words, kept in t_formatted
     nullptr, // the files, kept in t_formatted
 };
@@ -94,6 +96,8 @@ Cause FromLibrary(unsigned long result)
         return Cause::UnknownKeyId;
     case MUR_ERR_AUTH_FAILED:
         return Cause::AuthFailed;
+    case MUR_ERR_KEY_DISABLED:
+        return Cause::KeyDisabled;
     case MUR_ERR_NOT_INITIALIZED:
         return Cause::NoKeyStore;
     default:

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fstream>
 #include <future>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <unistd.h>
@@ -566,6 +567,103 @@ TEST(RefusedKeyStore, ALinkedStoreIsRefusedAndTheConsoleSaysWhy)
     EXPECT_NE(verify.err.find("zorvm_keytool: " + rule + "\n"), std::string::npos) << verify.err;
     unlink(kStandby.c_str());
     unlink(moved.c_str());
+}
+
+// ---------------------------------------------------------------------------
+// The key lifecycle: rotate, rewrap, disable and enable, with the daemon's
+// usage record carried over its restarts
+
+TEST(Lifecycle, RewrappedTextsServeUnderTheNewKeyAndADisabledKeyIsRefusedWithItsCause)
+{
+    REQUIRE_ISOLATION();
+    RemoveKeyStore();
+    ASSERT_EQ(Keytool("create").status, 0);
+    setenv("ZORVA_AUDIT", "1", 1);
+    const std::string name = UniqueName("lifecycle");
+    const std::string first = CipherOf("first secret"), second = CipherOf("second secret");
+    auto daemon = std::make_unique<Daemon>("@" + name);
+    ASSERT_TRUE(daemon->WaitListening());
+    EXPECT_EQ(Talk(name, Frame(first)).response, Response("first secret"));
+    daemon.reset(); // a stop writes the record
+
+    ASSERT_EQ(Keytool("rotate", {"--domain", "9"}).status, 0);
+    const Outcome rewrap =
+        RunProgram({BinPath("zorvm_keytool"), "rewrap", "--primary", kPrimary, "--standby", kStandby},
+                   WithEnv({}, 0, "cipher_text:" + first + "\nnot a cipher text\n" + second + "\n"));
+    EXPECT_EQ(rewrap.status, 1);
+    EXPECT_NE(rewrap.err.find("rewrap: line 2: not a cipher text"), std::string::npos) << rewrap.err;
+    std::vector<std::string> out;
+    std::istringstream lines(rewrap.out);
+    for (std::string line; std::getline(lines, line);) {
+        out.push_back(line);
+    }
+    ASSERT_EQ(out.size(), 3u) << rewrap.out;
+    EXPECT_EQ(out[1], "not a cipher text");
+    ASSERT_EQ(out[0].rfind("cipher_text:", 0), 0u);
+    const std::string rewrapped = out[0].substr(12);
+    EXPECT_EQ(Unbase64(rewrapped)[8], 2) << "the header names key 2";
+
+    daemon = std::make_unique<Daemon>("@" + name);
+    ASSERT_TRUE(daemon->WaitListening());
+    EXPECT_EQ(Talk(name, Frame(rewrapped)).response, Response("first secret"));
+    EXPECT_EQ(Talk(name, Frame(out[2])).response, Response("second secret"));
+    ASSERT_EQ(Keytool("disable", {"--domain", "9", "--key-id", "1"}).status, 0);
+    std::smatch update;
+    const std::string list = Keytool("list").out;
+    ASSERT_TRUE(std::regex_search(list, update, std::regex(R"(, update (\d+),)")));
+    EXPECT_NE(ReadFile("/etc/zorva/store").find("newest-update " + update[1].str() + "\n"), std::string::npos)
+        << "the host's pin follows the write";
+    EXPECT_EQ(Talk(name, Frame(first)).response, "");
+    EXPECT_NE(daemon->Err().find("]Cause: key disabled"), std::string::npos) << daemon->Err();
+    EXPECT_NE(daemon->Out().find("domain{9} key{1}: key disabled."), std::string::npos) << daemon->Out();
+    ASSERT_EQ(Keytool("enable", {"--domain", "9", "--key-id", "1"}).status, 0);
+    EXPECT_EQ(Talk(name, Frame(first)).response, Response("first secret"));
+    daemon.reset();
+    unsetenv("ZORVA_AUDIT");
+
+    const std::string record = ReadFile("/var/lib/zorva/key-usage");
+    EXPECT_TRUE(std::regex_search(record, std::regex(R"(\n9 1 2 \d+ 1 \d+\n9 2 2 \d+ 0 0\n$)"))) << record;
+    for (const std::string &secret : {std::string("first secret"), std::string("secret"), first, rewrapped}) {
+        EXPECT_EQ(record.find(secret), std::string::npos) << secret;
+    }
+    const Outcome use = Keytool("usage");
+    EXPECT_TRUE(std::regex_search(use.out, std::regex(R"(\n +9 +1  retired .* +2 +1\n)"))) << use.out;
+}
+
+
+// rewrap hands back every line as it came unless it rewrapped it: line
+// ends, empty lines and a last line without a newline included.
+TEST(Lifecycle, RewrapKeepsEveryLineItCannotRewrapAndNamesItsCause)
+{
+    REQUIRE_ISOLATION();
+    RemoveKeyStore();
+    ASSERT_EQ(Keytool("create").status, 0);
+    const std::string old = CipherOf("under key one");
+    ASSERT_EQ(Keytool("rotate", {"--domain", "9"}).status, 0);
+    const std::string current = CipherOf("under key two");
+    std::string tampered = Unbase64(current), unknown = Unbase64(old);
+    tampered[30] ^= 1;
+    unknown[8] = 9; // a key id the store never had
+    ASSERT_EQ(Keytool("disable", {"--domain", "9", "--key-id", "1"}).status, 0);
+    const auto rewrap = [](const std::string &input) {
+        return RunProgram({BinPath("zorvm_keytool"), "rewrap", "--primary", kPrimary, "--standby", kStandby},
+                          WithEnv({}, 0, input));
+    };
+    const std::string input = current + "\r\n\n" + Base64(tampered) + "\n" + old + "\ncipher_text:" + Base64(unknown) +
+                              "\n" + std::string(1100000, 'A') + "\ncipher_text:" + current;
+    Outcome r = rewrap(input);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, input) << "nothing to rewrap: every line as it came";
+    for (const char *cause : {"line 3: authentication failed", "line 4: key disabled: key 1 of domain 9",
+                              "line 5: unknown key: key 9 of domain 9", "line 6: not a cipher text (longer than",
+                              "0 rewrapped, 2 under the active key"}) {
+        EXPECT_NE(r.err.find(cause), std::string::npos) << cause << "\n" << r.err;
+    }
+    ASSERT_EQ(Keytool("enable", {"--domain", "9", "--key-id", "1"}).status, 0);
+    r = rewrap(old);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.find('\n'), std::string::npos);
+    EXPECT_EQ(Unbase64(r.out)[8], 2);
 }
 
 } // namespace

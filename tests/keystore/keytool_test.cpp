@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <sstream>
 
 #include <openssl/evp.h>
@@ -159,7 +160,8 @@ TEST_F(KeytoolTest, UsageErrorsExitTwoAndHelpExitsZero)
     EXPECT_EQ(Tool("rotate --domain 9 --all").status, 2);
     EXPECT_EQ(Tool("rotate --domain nine").status, 2);
     EXPECT_EQ(Tool("rotate --domain -1").status, 2);
-    EXPECT_EQ(Tool("prune").status, 2);
+    EXPECT_EQ(Tool("prune --unused-days soon").status, 2);
+    EXPECT_EQ(Tool("disable --domain 9").status, 2) << "needs --key-id too";
     EXPECT_EQ(Tool("prune --keep 99999999999").status, 2);
     EXPECT_EQ(Tool("backup").status, 2);
     EXPECT_EQ(Tool("list --force").status, 2);
@@ -172,7 +174,7 @@ TEST_F(KeytoolTest, HelpOfOneCommandVersionAndOptionsOfAnotherCommand)
 {
     ToolRun r = Tool("help prune", false);
     EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(Has(r.out, "usage: zorvm_keytool prune --keep N")) << r.out;
+    EXPECT_TRUE(Has(r.out, "usage: zorvm_keytool prune [--unused-days N] [--dry-run] [--keep N]")) << r.out;
     EXPECT_TRUE(Has(r.out, "--owner USER") && !Has(r.out, "--dir")) << "the options prune takes, only";
     EXPECT_EQ(Tool("help frobnicate", false).status, 2);
     r = Tool("--version", false);
@@ -234,6 +236,99 @@ TEST_F(KeytoolTest, CreateListRotatePruneAndBackup)
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(Mode(dir_.File("no")), 0700u) << "missing folders on the way are made owner-only";
     EXPECT_EQ(Mode(dir_.File("no/such/dir")), 0700u);
+}
+
+// prune removes a disabled key only when no record shows it in use within
+// --unused-days, judged from this host's record and hosts' 'usage --json'.
+TEST_F(KeytoolTest, PruneRemovesOnlyDisabledKeysNoRecordShowsInUse)
+{
+    ASSERT_EQ(Tool("create").status, 0);
+    ASSERT_EQ(Tool("rotate --domain 9").status, 0);
+    ASSERT_EQ(Tool("rotate --domain 9").status, 0);
+    ToolRun r = Tool("disable --domain 9 --key-id 3");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "key 3 of domain 9 is the domain's primary key: it cannot be disabled")) << r.err;
+    ASSERT_EQ(Tool("disable --domain 9 --key-id 1").status, 0);
+    ASSERT_EQ(Tool("disable --domain 9 --key-id 2").status, 0);
+    EXPECT_TRUE(Has(Tool("list").out, "     9      1  disabled"));
+
+    // Key 1 was asked for after "now" (a clock set back counts as recent),
+    // key 2 forty days ago.
+    const long now = static_cast<long>(::time(nullptr));
+    const std::string record = dir_.File("key-usage");
+    std::ofstream(record) << "zorva-key-usage 1\nwritten " << now << "\n9 1 4 " << now + 3600 << " 0 0\n9 2 7 "
+                          << now - 40 * 86400 << " 0 0\n";
+    const std::string withRecord = " --unused-days 0 --record " + record;
+    const auto before = ReadBytes(primary_);
+    r = Tool("prune --dry-run" + withRecord);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Has(r.out, "goes   key 2 of domain 9: disabled")) << r.out;
+    EXPECT_TRUE(Has(r.out, "stays  key 1 of domain 9: used ")) << r.out;
+    EXPECT_TRUE(Has(r.out, "stays  key 1 of domain 0: the domain's primary key"));
+    EXPECT_EQ(ReadBytes(primary_), before) << "a dry run writes nothing";
+    r = Tool("prune --record " + record);
+    EXPECT_TRUE(Has(r.out, "removed 0 key(s)")) << "disabled less than 30 days";
+
+    // The same judged from a host's usage instead of this host's record.
+    const std::string host = dir_.File("host1.json");
+    std::ofstream(host) << Tool("usage --json --record " + record).out;
+    r = Tool("prune --unused-days 0 --record " + dir_.File("none") + " --usage " + host);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Has(r.out, "removed key 2 of domain 9")) << r.out;
+    r = Tool("list");
+    EXPECT_TRUE(Has(r.out, "     9      1  disabled") && !Has(r.out, "     9      2  ")) << r.out;
+
+    // Without any record only --keep removes, and says what it cannot know.
+    r = Tool("prune --record " + dir_.File("none"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "no usage record tells whether a key is still used; nothing removed")) << r.err;
+    std::ofstream(record) << "zorva-key-usage 1\nwritten 1\n9 1 x\n";
+    r = Tool("prune --record " + record);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "line 3: not six numbers")) << r.err;
+    r = Tool("prune --keep 0 --record " + dir_.File("none"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Has(r.err, "warning: no usage record: --keep 0 removes keys by count alone")) << r.err;
+    EXPECT_TRUE(Has(r.out, "removed 1 retired key(s)")) << r.out;
+
+    // Another store's usage is refused.
+    const std::string other = " --primary " + dir_.File("p2") + " --standby " + dir_.File("s2");
+    ASSERT_EQ(Tool("create" + other, false).status, 0);
+    r = Tool("prune --usage " + host + other, false);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "the usage of another key store")) << r.err;
+    // A host's file that is not whole, or from a host without a record.
+    const std::string text = Slurp(host);
+    std::ofstream(host) << text.substr(0, text.size() / 2);
+    EXPECT_TRUE(Has(Tool("prune --usage " + host).err, "not the output of 'zorvm_keytool usage --json'"));
+    std::ofstream(host) << Tool("usage --json --record " + dir_.File("none")).out;
+    r = Tool("prune --usage " + host);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "had no usable usage record (missing)")) << r.err;
+}
+
+// usage says what the record is worth: old, open to others, or missing.
+TEST_F(KeytoolTest, UsageShowsEachKeysUseAndSaysWhenTheRecordCannotBeTrusted)
+{
+    ASSERT_EQ(Tool("create").status, 0);
+    ASSERT_EQ(Tool("rotate --domain 9").status, 0);
+    const std::string record = dir_.File("key-usage");
+    std::ofstream(record) << "zorva-key-usage 1\nwritten 1700000000\n9 1 12 1699999999 3 1700000000\n";
+    ToolRun r = Tool("usage --record " + record);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(\n +9 +1  retired .* 2023-11-14T22:13:19Z +12 +3\n)"))) << r.out;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(\n +9 +2  primary .* never +0 +0\n)"))) << r.out;
+    EXPECT_TRUE(Has(r.err, "was written ") && Has(r.err, "days ago, more than a day")) << r.err;
+    r = Tool("usage --json --record " + record);
+    EXPECT_TRUE(Has(r.out, "\"key_id\":1,\"state\":\"retired\"")) << r.out;
+    EXPECT_TRUE(Has(r.out, "\"answered\":12,\"last_used\":\"2023-11-14T22:13:19Z\"")) << r.out;
+
+    ASSERT_EQ(::chmod(record.c_str(), 0664), 0);
+    r = Tool("usage --record " + record);
+    EXPECT_TRUE(Has(r.err, "not used: writable by group or others: not trusted")) << r.err;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(\n +9 +1  retired .* never +0 +0\n)"))) << "counts unread";
+    r = Tool("usage --record " + dir_.File("none"));
+    EXPECT_TRUE(Has(r.err, "no usage record at " + dir_.File("none"))) << r.err;
 }
 
 TEST_F(KeytoolTest, VerifyNamesTheWrongCopyAndWhyAndServingButDamagedExitsThree)

@@ -240,6 +240,50 @@ TEST_F(MurTest, RotationKeepsOldCipherTextsAndHmacsWorkingUntilPruned)
     EXPECT_EQ(Open(9, newCipher), 0u);
 }
 
+// A disabled key stays in the store but no call uses it; enabling it
+// undoes that. Its removal goes all or none.
+TEST_F(MurTest, ADisabledKeyIsRefusedByEveryCallUntilEnabledAndRemovalIsAllOrNone)
+{
+    const auto oldCipher = Seal(9, {'o', 'l', 'd'});
+    const auto oldMac = Mac(9, MUR_HMAC_SHA256, "old");
+    ASSERT_EQ(QintAdminRotateEx(&names_, 9, nullptr), 0u);
+    uint32_t previous = 0;
+    EXPECT_EQ(QintAdminSetKeyStateEx(&names_, 9, 2, QINT_KEY_DISABLED, &previous, nullptr), QINT_ERR_KEY_ACTIVE);
+    EXPECT_EQ(QintAdminSetKeyStateEx(&names_, 9, 7, QINT_KEY_DISABLED, nullptr, nullptr), QINT_ERR_UNKNOWN_KEY_ID);
+    ASSERT_EQ(QintAdminSetKeyStateEx(&names_, 9, 1, QINT_KEY_DISABLED, &previous, nullptr), 0u);
+    EXPECT_EQ(previous, QINT_KEY_RETIRED);
+    ASSERT_EQ(QintResetEx(), 0u);
+    EXPECT_EQ(Open(9, oldCipher), MUR_ERR_KEY_DISABLED);
+    EXPECT_EQ(Check(9, "old", oldMac), MUR_ERR_KEY_DISABLED);
+    EXPECT_EQ(Open(9, Seal(9, {'n'})), 0u) << "the active key serves on";
+
+    std::vector<QintKeyDetail> keys(200);
+    uint32_t count = 0;
+    ASSERT_EQ(QintAdminKeyDetailsEx(&names_, keys.data(), 200, &count, nullptr), 0u);
+    const auto one = std::find_if(keys.begin(), keys.end(), [](const QintKeyDetail &k) {
+        return k.domain == 9 && k.keyId == 1;
+    });
+    ASSERT_NE(one, keys.end());
+    EXPECT_EQ(one->state, QINT_KEY_DISABLED);
+    EXPECT_GE(one->changed, one->created);
+
+    const auto before = ReadBytes(primary_);
+    const QintKeyId both[] = {{9, 1}, {9, 2}};
+    uint32_t failed = 9;
+    EXPECT_EQ(QintAdminRemoveKeysEx(&names_, both, 2, 0, &failed, nullptr), QINT_ERR_KEY_ACTIVE);
+    EXPECT_EQ(failed, 1u);
+    EXPECT_EQ(QintAdminRemoveKeysEx(&names_, both, 1, one->changed - 1, &failed, nullptr), QINT_ERR_KEY_STATE)
+        << "disabled later than asked";
+    EXPECT_EQ(ReadBytes(primary_), before) << "nothing written";
+
+    ASSERT_EQ(QintAdminSetKeyStateEx(&names_, 9, 1, QINT_KEY_RETIRED, &previous, nullptr), 0u);
+    ASSERT_EQ(QintResetEx(), 0u);
+    EXPECT_EQ(Open(9, oldCipher), 0u);
+    EXPECT_EQ(QintAdminRemoveKeysEx(&names_, both, 1, 0, nullptr, nullptr), 0u);
+    ASSERT_EQ(QintResetEx(), 0u);
+    EXPECT_EQ(Open(9, oldCipher), MUR_ERR_UNKNOWN_KEY_ID);
+}
+
 // Nonces are handed out from per-thread batches: none may repeat across
 // batches, threads, or a fork (where the child inherits the parent's batch).
 TEST_F(MurTest, NoncesNeverRepeatAcrossBatchesThreadsAndFork)

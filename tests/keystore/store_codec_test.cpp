@@ -152,6 +152,14 @@ TEST(StoreCodec, RefusesToWriteAnInconsistentTable)
     auto builtin = SmallStore();
     builtin.version = zorv::kStoreVersionBuiltin;
     EXPECT_EQ(zorv::EncodeStore(defaults, builtin, file), QINT_ERR_BUILTIN_ONLY) << "format 1 is never written";
+    auto disabledActive = SmallStore();
+    disabledActive.keys[1].state = zorv::kKeyDisabled;
+    EXPECT_EQ(zorv::EncodeStore(defaults, disabledActive, file), QINT_ERR_BAD_CONTENT) << "domain 0 without a primary";
+    auto disabled = SmallStore();
+    disabled.keys[0].state = zorv::kKeyDisabled;
+    EXPECT_EQ(zorv::CheckKeyTable(disabled), 0u);
+    disabled.version = zorv::kStoreVersionSlots;
+    EXPECT_EQ(zorv::CheckKeyTable(disabled), QINT_ERR_BAD_CONTENT) << "no format before 3 holds a disabled key";
 }
 
 } // namespace

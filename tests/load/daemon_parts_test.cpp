@@ -6,6 +6,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "agent_calls.h"
@@ -15,6 +18,7 @@
 #include "mur.h"
 #include "peer_identity.h"
 #include "request_outcome.h"
+#include "usage_record.h"
 #include "zorv_path_rule.h"
 
 namespace {
@@ -87,6 +91,7 @@ TEST(RequestOutcome, AFailedFrontIsCountedByTheCauseTheAgentGave)
     EXPECT_EQ(FailedWith(FrontStage::Operation, library, MUR_ERR_AUTH_FAILED).result,
               RequestResult::AuthenticationFailed);
     EXPECT_EQ(FailedWith(FrontStage::Operation, library, MUR_ERR_UNKNOWN_KEY_ID).result, RequestResult::UnknownKey);
+    EXPECT_EQ(FailedWith(FrontStage::Operation, library, MUR_ERR_KEY_DISABLED).result, RequestResult::KeyDisabled);
     EXPECT_EQ(FailedWith(FrontStage::Operation, nullptr).result, RequestResult::Malformed) << "an empty request";
     EXPECT_TRUE(FailedWith(FrontStage::Operation, nullptr).loaded);
 
@@ -100,6 +105,92 @@ TEST(RequestOutcome, AFailedFrontIsCountedByTheCauseTheAgentGave)
     (void)FailureLinesAllowed(FrontStage::Init);
     EXPECT_EQ(WhyDecryptFailed().cause, StoreCause::PathRule);
     EXPECT_EQ(FailedWith(FrontStage::Init, nullptr).cause, StoreCause::Unknown);
+}
+
+TEST(UsageRecord, OnlyAWholeRecordIsReadAndWhatFormatWritesReadsBack)
+{
+    usage::Record r;
+    r.written = 1700000000;
+    r.entries = {{9, 2, 5, 1700000000, 0, 0}, {0, 1, 0, 0, 3, 1699999999}, {9, 1, 18446744073709551615u, 1, 1, 1}};
+    usage::Record back;
+    ASSERT_EQ(usage::Parse(usage::Format(r), back), "");
+    ASSERT_EQ(back.entries.size(), 3u);
+    EXPECT_EQ(back.entries[0].refused, 3u) << "sorted by domain, then key id";
+    EXPECT_EQ(back.entries[1].answered, 18446744073709551615u);
+    const std::string head = "zorva-key-usage 1\nwritten 5\n";
+    for (const std::string &bad :
+         {head + "9 1 1 1 0 0", head + "9 1 01 1 0 0\n", head + "9 0 1 1 0 0\n", head + "9 1 1 1 0\n",
+          head + "9 1  1 1 0 0\n", head + "9 2 1 1 0 0\n9 1 1 1 0 0\n", head + "9 1 1 1 0 0\n9 1 1 1 0 0\n",
+          head + "9 1 1 9223372036854775808 0 0\n", std::string("zorva-key-usage 2\nwritten 5\n"), std::string("zorva-key-usage 1\n")}) {
+        EXPECT_NE(usage::Parse(bad, back), "") << bad;
+        EXPECT_TRUE(back.entries.empty());
+    }
+}
+
+// The daemon's record in a folder of the test's own: counts survive a
+// restart, and a damaged record is set aside, never read.
+TEST(UsageRecord, CountsCarryOverARestartAndADamagedRecordIsSetAside)
+{
+    char tmpl[] = "/tmp/zorva_usage_XXXXXX";
+    const std::string dir = mkdtemp(tmpl);
+    setenv("STATE_DIRECTORY", (dir + ":/elsewhere").c_str(), 1);
+    const auto read = [&] {
+        std::stringstream text;
+        text << std::ifstream(dir + "/key-usage").rdbuf();
+        return text.str();
+    };
+    {
+        UsageRecord record;
+        record.Load(0);
+        record.Answered(9, 1);
+        record.Answered(9, 1);
+        record.Refused(9, 2);
+        record.WriteIfDue(kUsageEveryMillis);
+    }
+    UsageRecord again;
+    again.Load(0);
+    again.Answered(9, 1);
+    again.Write();
+    usage::Record r;
+    ASSERT_EQ(usage::Parse(read(), r), "") << read();
+    ASSERT_EQ(r.entries.size(), 2u);
+    EXPECT_EQ(r.entries[0].answered, 3u);
+    EXPECT_EQ(r.entries[1].refused, 1u);
+    EXPECT_GT(r.entries[1].lastRefused, 0);
+    std::ofstream(dir + "/key-usage") << "zorva-key-usage 1\nwritten 1\n9 1 1 1 0";
+    UsageRecord damaged;
+    damaged.Load(0);
+    damaged.Write();
+    EXPECT_EQ(usage::Parse(read(), r), "");
+    EXPECT_TRUE(r.entries.empty()) << "counting starts afresh";
+    std::stringstream aside;
+    aside << std::ifstream(dir + "/key-usage.damaged").rdbuf();
+    EXPECT_EQ(aside.str(), "zorva-key-usage 1\nwritten 1\n9 1 1 1 0");
+
+    // A link planted in its place is neither read nor written through.
+    const std::string target = dir + "/target";
+    std::ofstream(target) << "not the daemon's";
+    ASSERT_EQ(unlink((dir + "/key-usage").c_str()), 0);
+    ASSERT_EQ(symlink(target.c_str(), (dir + "/key-usage").c_str()), 0);
+    UsageRecord linked;
+    linked.Load(0);
+    linked.Answered(9, 1);
+    linked.Write();
+    std::stringstream kept;
+    kept << std::ifstream(target).rdbuf();
+    EXPECT_EQ(kept.str(), "not the daemon's");
+    ASSERT_EQ(usage::Parse(read(), r), "");
+    EXPECT_EQ(r.entries.size(), 1u);
+
+    // Unchanged counts are written again only after an hour.
+    const auto written = [&] { return usage::Parse(read(), r).empty() ? r.written : -1; };
+    ASSERT_EQ(unlink((dir + "/key-usage").c_str()), 0);
+    linked.WriteIfDue(kUsageEveryMillis);
+    EXPECT_EQ(written(), -1) << "nothing new since the last write";
+    linked.WriteIfDue(kUsageIdleEveryMillis);
+    EXPECT_GT(written(), 0);
+    unsetenv("STATE_DIRECTORY");
+    EXPECT_EQ(std::system(("rm -rf '" + dir + "'").c_str()), 0);
 }
 
 } // namespace

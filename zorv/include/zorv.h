@@ -55,6 +55,9 @@ extern "C" {
 #define QINT_ERR_BAD_ARGUMENT 1206u
 #define QINT_ERR_BUFFER_TOO_SMALL 1207u
 #define QINT_ERR_KEY_IDS_EXHAUSTED 1208u
+#define QINT_ERR_KEY_DISABLED 1209u       /* the key is disabled: kept in the store, refused for every use */
+#define QINT_ERR_KEY_ACTIVE 1210u         /* the domain's active key: it cannot be disabled or removed */
+#define QINT_ERR_KEY_STATE 1211u          /* the key is not (or not long enough) in the state the call needs */
 
 /* Protection at rest: no protector slot of the store opens here. Loading
  * answers these in place of a damage cause when a copy is whole but cannot

@@ -27,6 +27,7 @@ extern "C" {
 
 #define QINT_KEY_ACTIVE 1u
 #define QINT_KEY_RETIRED 2u
+#define QINT_KEY_DISABLED 3u /* kept in the store, refused for every use (QINT_ERR_KEY_DISABLED) */
 
 #define QINT_FILE_NONE 0u
 #define QINT_FILE_PRIMARY 1u
@@ -136,7 +137,7 @@ typedef struct QintStoreInfo {
 typedef struct QintKeyInfo {
     uint32_t domain;
     uint32_t keyId;
-    uint32_t state; /* QINT_KEY_ACTIVE or QINT_KEY_RETIRED */
+    uint32_t state; /* QINT_KEY_ACTIVE, QINT_KEY_RETIRED or QINT_KEY_DISABLED */
     uint32_t reserved;
     int64_t created;
 } QintKeyInfo;
@@ -264,6 +265,44 @@ ZORV_API uint64_t QintAdminPruneEx(const QintKeyFileName *names, uint32_t keep, 
  * number needed. info may be null. */
 ZORV_API uint64_t QintAdminListEx(const QintKeyFileName *names, QintKeyInfo *keys, uint32_t capacity, uint32_t *count,
                                   QintStoreInfo *info, QintAdminReport *report);
+/* The key lifecycle: rotate, move the cipher texts to the new key, disable
+ * the old key (it stays, but every use of it fails loudly), wait, remove it. */
+
+typedef struct QintKeyDetail {
+    uint32_t domain;
+    uint32_t keyId;
+    uint32_t state; /* QINT_KEY_ACTIVE, QINT_KEY_RETIRED or QINT_KEY_DISABLED */
+    uint32_t reserved;
+    int64_t created;
+    int64_t changed; /* the last state change; 0 when none is recorded (never
+                        changed, or changed before format 3) */
+} QintKeyDetail;
+
+typedef struct QintKeyId {
+    uint32_t domain;
+    uint32_t keyId;
+} QintKeyId;
+
+/* As QintAdminListEx, with each key's last state change. */
+ZORV_API uint64_t QintAdminKeyDetailsEx(const QintKeyFileName *names, QintKeyDetail *keys, uint32_t capacity,
+                                        uint32_t *count, QintAdminReport *report);
+/* Disables (state QINT_KEY_DISABLED) or enables again (QINT_KEY_RETIRED) a
+ * key that is not its domain's active key, and records the time of the
+ * change. *previous (may be null) gets the state it had; nothing is written
+ * when that is the state asked for. QINT_ERR_UNKNOWN_DOMAIN,
+ * QINT_ERR_UNKNOWN_KEY_ID, QINT_ERR_KEY_ACTIVE, QINT_ERR_BAD_ARGUMENT for
+ * another state, QINT_ERR_BUILTIN_ONLY for a format-1 store. */
+ZORV_API uint64_t QintAdminSetKeyStateEx(const QintKeyFileName *names, uint32_t domain, uint32_t keyId,
+                                         uint32_t state, uint32_t *previous, QintAdminReport *report);
+/* Removes the count keys listed, all or none: each must be in the store and
+ * not active, and, when disabledBefore is not 0, disabled since
+ * disabledBefore at the latest. Otherwise QINT_ERR_UNKNOWN_KEY_ID,
+ * QINT_ERR_KEY_ACTIVE or QINT_ERR_KEY_STATE, *failed (may be null) the
+ * index of the first key at fault, and nothing is written. Cipher texts
+ * under removed keys can no longer be decrypted. */
+ZORV_API uint64_t QintAdminRemoveKeysEx(const QintKeyFileName *names, const QintKeyId *keys, uint32_t count,
+                                        int64_t disabledBefore, uint32_t *failed, QintAdminReport *report);
+
 /* 0 only when both files are valid and byte-for-byte equal; otherwise the
  * cause of the first wrong file (report says which) or QINT_ERR_COPIES_DIFFER.
  * Reads only. */

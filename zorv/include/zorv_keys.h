@@ -37,7 +37,8 @@ ZORV_API uint64_t QintKeyTableAcquireEx(const QintKeyTable **table);
 ZORV_API void QintKeyTableReleaseEx(const QintKeyTable *table);
 /* Finds the key (keyId QINT_ACTIVE_KEY: the active one). The pointers in ref
  * stay valid until the table is released. 0, QINT_ERR_UNKNOWN_DOMAIN,
- * QINT_ERR_UNKNOWN_KEY_ID or QINT_ERR_BAD_ARGUMENT. */
+ * QINT_ERR_UNKNOWN_KEY_ID, QINT_ERR_KEY_DISABLED (the key is in the store
+ * but disabled: never unwrapped, ref untouched) or QINT_ERR_BAD_ARGUMENT. */
 ZORV_API uint64_t QintKeyLookupEx(const QintKeyTable *table, uint32_t domain, uint32_t keyId, QintKeyRef *ref);
 
 #ifdef __cplusplus

@@ -160,6 +160,7 @@ std::uint64_t RotateDomain(const Callbacks &cb, StoreImage &image, std::uint32_t
     }
     if (active != nullptr) {
         active->state = kKeyRetired;
+        active->changed = Now();
     }
     KeyRecord &fresh = image.keys.emplace_back();
     return NewKey(cb, domain, maxId + 1, fresh) ? 0 : QINT_ERR_RANDOM;

@@ -95,6 +95,7 @@ std::shared_ptr<const KeyIndex> BuildKeyIndex(const StoreImage &image)
             KeyIndex::Entry &e = index->keys[i];
             e.domain = k.domain;
             e.keyId = k.keyId;
+            e.disabled = k.state == kKeyDisabled;
             e.nonce = k.nonce;
             e.wrapped = k.wrapped;
             e.tag = k.tag;

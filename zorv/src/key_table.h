@@ -34,6 +34,7 @@ struct KeyIndex {
 
         std::uint32_t domain = 0;
         std::uint32_t keyId = 0;
+        bool disabled = false; // refused by every look-up
         std::array<std::uint8_t, 12> nonce{};
         std::array<std::uint8_t, 32> wrapped{};
         std::array<std::uint8_t, 16> tag{};

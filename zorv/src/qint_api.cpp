@@ -353,6 +353,9 @@ ZORV_API uint64_t QintKeyLookupEx(const QintKeyTable *table, uint32_t domain, ui
         if (at == range.end) {
             return QINT_ERR_UNKNOWN_KEY_ID;
         }
+        if (index.keys[at].disabled) {
+            return QINT_ERR_KEY_DISABLED;
+        }
     }
     const QintKeyTable::Unwrapped *found = ReadyKey(*table, static_cast<std::size_t>(d), at);
     if (found == nullptr) {

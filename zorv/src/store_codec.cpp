@@ -186,7 +186,9 @@ std::uint64_t CheckKeyTable(const StoreImage &image)
     ids.reserve(image.keys.size());
     for (const KeyRecord &k : image.keys) {
         const int d = DomainIndex(k.domain);
-        if (d < 0 || k.keyId == 0 || (k.state != kKeyActive && k.state != kKeyRetired)) {
+        const bool knownState = k.state == kKeyActive || k.state == kKeyRetired ||
+                                (k.state == kKeyDisabled && image.version == kStoreVersion);
+        if (d < 0 || k.keyId == 0 || !knownState) {
             return QINT_ERR_BAD_CONTENT;
         }
         active[static_cast<std::size_t>(d)] += k.state == kKeyActive;

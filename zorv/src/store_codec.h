@@ -17,8 +17,9 @@
 //               and its exports share it; the MAC binds it to the root key)
 //   88     ...  m protector slots, each holding the root key (protect/slot.h)
 //   then   88n  entries: domain (4), key id (4), state (1: active, 2:
-//               retired), 3 zero bytes, creation time (8), time of the last
-//               state change (8, 0: none), nonce (12), wrapped key (32), tag
+//               retired, 3: disabled), 3 zero bytes, creation time (8), time
+//               of the last state change (8, 0: none), nonce (12), wrapped
+//               key (32), tag
 //               (16) -- the key sealed with AES-256-GCM under the wrapping
 //               key, domain and key id as associated data
 //   then   32   HMAC-SHA256 under the file MAC key over every byte before it
@@ -35,7 +36,7 @@
 // index. A file is used only when every check passes: magic, version, exact
 // length, a slot that opens, MAC, every key unwrapped, and a consistent key
 // table (known domains, unique key ids, exactly one active key for each of
-// the 37 domains).
+// the 37 domains, disabled keys only in version 3).
 #pragma once
 
 #include <cstdint>

@@ -14,6 +14,7 @@ namespace zorv {
 
 constexpr std::uint8_t kKeyActive = 1;
 constexpr std::uint8_t kKeyRetired = 2;
+constexpr std::uint8_t kKeyDisabled = 3; // kept, but refused for every use (format 3 only)
 
 constexpr std::uint16_t kStoreVersionBuiltin = 1; // root key from the built-in derivation
 constexpr std::uint16_t kStoreVersionSlots = 2;   // root key in protector slots; read, never written
