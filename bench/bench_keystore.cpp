@@ -7,12 +7,15 @@
 #include <benchmark/benchmark.h>
 
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/rand.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -20,6 +23,7 @@
 
 #include "mur.h"
 #include "swtpm_instance.h"
+#include "trust/tpm2_policies.h"
 #include "zorv.h"
 #include "zorv_admin.h"
 
@@ -88,16 +92,20 @@ BENCHMARK(BM_LoadStore37x3);
 
 // One store per protection, loaded and released as every request of the
 // daemon does: format 1 (the built-in derivation, the committed fixture),
-// a host slot, a tpm2 slot against swtpm. The tpm2 figure is a warm one:
-// the first load of a process unseals once (bench_tpm2 has that cost) and
-// later loads take the secret from the slot cache.
+// a host slot, a tpm2 slot against swtpm, and a tpm2 slot sealed to a
+// signer of PCR policies (one installed in a host configuration of the
+// benchmark's own). The tpm2 figures are warm ones: the first load of a
+// process unseals once (bench_tpm2 has that cost) and later loads take the
+// secret from the slot cache.
 class ProtectedStores {
 public:
+    static constexpr int kCount = 4;
+
     ProtectedStores()
     {
         char tmpl[] = "/tmp/zorv_bench_XXXXXX";
         dir_ = ::mkdtemp(tmpl);
-        for (int i = 0; i < 3; ++i) {
+        for (int i = 0; i < kCount; ++i) {
             paths_[i][0] = dir_ + "/p" + std::to_string(i);
             paths_[i][1] = dir_ + "/s" + std::to_string(i);
             names_[i] = QintKeyFileName{paths_[i][0].c_str(), paths_[i][1].c_str(), nullptr};
@@ -115,6 +123,7 @@ public:
         if (tpm_.Ready()) {
             tcti_ = std::make_unique<zorva_test::ScopedTcti>(tpm_.Tcti());
             ready_[2] = QintAdminCreateProtectedEx(&names_[2], 0, QINT_PROTECT_TPM2, nullptr) == 0;
+            ready_[3] = MakeSignedStore();
         }
     }
     ~ProtectedStores() { std::system(("rm -rf '" + dir_ + "'").c_str()); }
@@ -128,10 +137,52 @@ public:
     const QintKeyFileName *names(int i) const { return &names_[i]; }
 
 private:
+    bool MakeSignedStore()
+    {
+        constexpr std::uint32_t kMask = 1u << 7;
+        EVP_PKEY *key = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
+        BIO *privateBio = BIO_new(BIO_s_mem());
+        BIO *publicBio = BIO_new(BIO_s_mem());
+        PEM_write_bio_PrivateKey(privateBio, key, nullptr, nullptr, 0, nullptr, nullptr);
+        PEM_write_bio_PUBKEY(publicBio, key);
+        EVP_PKEY_free(key);
+        char *data = nullptr;
+        long n = BIO_get_mem_data(privateBio, &data);
+        const std::vector<std::uint8_t> privatePem(data, data + n);
+        n = BIO_get_mem_data(publicBio, &data);
+        const std::vector<std::uint8_t> publicPem(data, data + n);
+        BIO_free(privateBio);
+        BIO_free(publicBio);
+
+        unsigned char raw[24][32] = {};
+        zorv::PcrValues now{};
+        zorv::SignedPcrPolicy policy;
+        std::string why;
+        if (QintTpm2PcrValuesEx(kMask, raw) != 0) {
+            return false;
+        }
+        std::copy(raw[7], raw[7] + 32, now[7].begin());
+        const std::string config = dir_ + "/config";
+        if (!zorv::SignPolicy(privatePem, kMask, now, policy, why) || ::mkdir(config.c_str(), 0755) != 0) {
+            return false;
+        }
+        std::ofstream(config + "/" + zorv::kTpm2PoliciesFile) << zorv::FormatInstalledPolicies({policy});
+        ::setenv("ZORVA_HOST_CONFIG", config.c_str(), 1);
+        QintProtectSettings settings{};
+        settings.hostKeyFile = hostKey_.c_str();
+        settings.tpm2PcrMask = kMask;
+        settings.tpm2Signer = publicPem.data();
+        settings.tpm2SignerLength = publicPem.size();
+        const bool made = QintProtectSetEx(&settings) == 0 &&
+                          QintAdminCreateProtectedEx(&names_[3], 0, QINT_PROTECT_TPM2, nullptr) == 0;
+        Use();
+        return made;
+    }
+
     std::string dir_, hostKey_;
-    std::string paths_[3][2];
-    QintKeyFileName names_[3]{};
-    bool ready_[3] = {};
+    std::string paths_[kCount][2];
+    QintKeyFileName names_[kCount]{};
+    bool ready_[kCount] = {};
     zorva_test::Swtpm tpm_;
     std::unique_ptr<zorva_test::ScopedTcti> tcti_;
 };
@@ -140,7 +191,7 @@ void BM_LoadByProtection(benchmark::State &state)
 {
     static ProtectedStores stores;
     const int i = static_cast<int>(state.range(0));
-    state.SetLabel(i == 0 ? "builtin" : i == 1 ? "host" : "tpm2");
+    state.SetLabel(i == 0 ? "builtin" : i == 1 ? "host" : i == 2 ? "tpm2" : "tpm2 signed");
     QintFinalizeEx();
     stores.Use();
     if (!stores.ready(i)) {
@@ -154,7 +205,7 @@ void BM_LoadByProtection(benchmark::State &state)
         }
     }
 }
-BENCHMARK(BM_LoadByProtection)->Arg(0)->Arg(1)->Arg(2)->Arg(0)->Arg(1)->Arg(2);
+BENCHMARK(BM_LoadByProtection)->DenseRange(0, 3)->DenseRange(0, 3);
 
 void BM_LoadStore37x3Changed(benchmark::State &state)
 {

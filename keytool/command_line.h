@@ -24,6 +24,7 @@ enum Opt : unsigned {
     kOptStandby,
     kOptHostKey,
     kOptTpm2Pcrs,
+    kOptTpm2Signer,
     kOptPassphraseFd,
     kOptOwner,
     kOptHelp,
@@ -52,6 +53,10 @@ enum Opt : unsigned {
     kOptDryRun,
     kOptRecord,
     kOptUsage,
+    kOptSigner,
+    kOptPcrs,
+    kOptCurrent,
+    kOptValues,
     kOptCount,
 };
 

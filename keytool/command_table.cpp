@@ -76,6 +76,7 @@ std::string NonEmpty(const char *value, std::string &out, const char *option)
 
 using G = OptionGroup;
 constexpr std::uint32_t kToken = QINT_NEEDS_TOKEN;
+constexpr std::uint32_t kTpm = QINT_NEEDS_TPM;
 
 constexpr OptionSpec kOptions[] = {
     {kOptPrimary, "primary", 0, "PATH", G::general, true, 0, "primary file (default /etc/zorvm_primary_file.dat)",
@@ -100,6 +101,10 @@ constexpr OptionSpec kOptions[] = {
          o.hasPcrs = true;
          return {};
      }},
+    {kOptTpm2Signer, "tpm2-signer", 0, "PUBFILE", G::general, false, kTpm,
+     "new TPM slots open while the PCRs of --tpm2-pcrs hold\nvalues of an installed policy signed by this key\n"
+     "(ECC P-256 or RSA public key, PEM; see tpm2-policy)",
+     [](Options &o, const char *v) { return NonEmpty(v, o.tpm2Signer, "--tpm2-signer"); }},
     {kOptPassphraseFd, "passphrase-fd", 0, "N", G::general, true, 0,
      "read the recovery passphrase from descriptor N (one\nline); without it the terminal is asked, echo off",
      [](Options &o, const char *v) { return Descriptor(v, o.passphraseFd, "--passphrase-fd"); }},
@@ -149,7 +154,8 @@ constexpr OptionSpec kOptions[] = {
     {kOptSignWith, "sign-with", 0, "KEYFILE", G::command, false, 0,
      "the administrator key that signs the copy (admin-key create)",
      [](Options &o, const char *v) { return NonEmpty(v, o.signWith, "--sign-with"); }},
-    {kOptOut, "out", 0, "DIR", G::command, false, 0, "export: the folder of the copy; admin-key: the key file",
+    {kOptOut, "out", 0, "DIR", G::command, false, 0,
+     "export: the folder of the copy; admin-key: the key file;\ntpm2-policy sign: the policy file",
      [](Options &o, const char *v) { return NonEmpty(v, o.outDir, "--out"); }},
     {kOptToken, "token", 0, "LABEL", G::command, false, kToken, "the token's label",
      [](Options &o, const char *v) { return NonEmpty(v, o.token, "--token"); }},
@@ -185,6 +191,21 @@ constexpr OptionSpec kOptions[] = {
          o.usage.emplace_back(v);
          return {};
      }},
+    {kOptSigner, "signer", 0, "KEYFILE", G::command, false, 0, "the private key that signs the policy (PEM)",
+     [](Options &o, const char *v) { return NonEmpty(v, o.signer, "--signer"); }},
+    {kOptPcrs, "pcrs", 0, "LIST", G::command, false, 0, "the SHA-256 PCRs the policy is for (e.g. 7 or 0,7)",
+     [](Options &o, const char *v) -> std::string {
+         if (!ParsePcrs(v, o.pcrMask)) {
+             return std::string("--pcrs takes PCR numbers 0..23 separated by commas, not '") + v + "'";
+         }
+         o.hasPcrs = true;
+         return {};
+     }},
+    {kOptCurrent, "current", 0, nullptr, G::command, false, 0, "sign the values the PCRs hold now (read from the TPM)",
+     [](Options &o, const char *) -> std::string { o.current = true; return {}; }},
+    {kOptValues, "values", 0, "FILE", G::command, false, 0,
+     "sign predicted values: 'INDEX SHA256-HEX' per line",
+     [](Options &o, const char *v) { return NonEmpty(v, o.valuesFile, "--values"); }},
 };
 
 constexpr bool InIdOrder()
@@ -201,10 +222,18 @@ static_assert(InIdOrder(), "kOptions[i] is the option with id i");
 // Options of every command that writes the store.
 constexpr OptMask kWrites = Bit(kOptOwner);
 // Options of every command that makes a slot.
-constexpr OptMask kMakesSlot =
-    Bit(kOptTpm2Pcrs) | Bit(kOptUri) | Bit(kOptModule) | Bit(kOptGenerateKek) | Bit(kOptPinSource);
+constexpr OptMask kMakesSlot = Bit(kOptTpm2Pcrs) | Bit(kOptTpm2Signer) | Bit(kOptUri) | Bit(kOptModule) |
+                               Bit(kOptGenerateKek) | Bit(kOptPinSource);
 // Options of the commands that configure a PKCS#11 module.
 constexpr OptMask kConfiguresModule = Bit(kOptModule) | Bit(kOptToken) | Bit(kOptPinSource);
+
+// A slot sealed to a signer is bound to PCRs: the policies name their values.
+std::string SignerNeedsPcrs(const Options &o)
+{
+    return (o.given & Bit(kOptTpm2Signer)) != 0 && (o.given & Bit(kOptTpm2Pcrs)) == 0
+               ? "--tpm2-signer needs --tpm2-pcrs LIST (the PCRs the signed policies are for)"
+               : "";
+}
 
 std::string ImportBindsToThisHost(const Options &o)
 {
@@ -214,6 +243,12 @@ std::string ImportBindsToThisHost(const Options &o)
                SlotTypeNames(QINT_SLOT_PROTECTS, kThisHost, " or ");
     }
     return {};
+}
+
+std::string ImportChecks(const Options &o)
+{
+    const std::string error = ImportBindsToThisHost(o);
+    return error.empty() ? SignerNeedsPcrs(o) : error;
 }
 
 std::string NeedsKeyFile(const Options &o)
@@ -229,8 +264,16 @@ std::string NeedsModuleAndToken(const Options &o)
     return {};
 }
 
+std::string NeedsValuesSource(const Options &o)
+{
+    return (o.given & (Bit(kOptCurrent) | Bit(kOptValues))) == 0
+               ? "tpm2-policy sign needs --current or --values FILE (the values to sign)"
+               : "";
+}
+
 constexpr const char *kTrustUsage = "trust takes list, add PUBFILE or remove FINGERPRINT";
 constexpr const char *kPkcs11Usage = "pkcs11 takes list, add or remove";
+constexpr const char *kTpm2PolicyUsage = "tpm2-policy takes sign, install FILE, list, values or remove POLICY";
 
 constexpr CommandSpec kCommands[] = {
     {.words = "create",
@@ -244,7 +287,8 @@ constexpr CommandSpec kCommands[] = {
      .synopsis = "[--force] [--protect TYPE] [--recovery]",
      .options = kWrites | kMakesSlot | Bit(kOptForce) | Bit(kOptProtect) | Bit(kOptRecovery),
      .makesSlot = true,
-     .store = StoreUse::makes},
+     .store = StoreUse::makes,
+     .check = SignerNeedsPcrs},
     {.words = "rotate",
      .help = "retire the active key of domain N (default: of\nevery domain) and add a new active key",
      .run = Rotate,
@@ -320,7 +364,8 @@ constexpr CommandSpec kCommands[] = {
      .run = ProtectAdd,
      .arguments = "TYPE",
      .options = kWrites | kMakesSlot,
-     .makesSlot = true},
+     .makesSlot = true,
+     .check = SignerNeedsPcrs},
     {.words = "protect remove",
      .help = "remove slot SLOT (not the last one that opens here)",
      .run = ProtectRemove,
@@ -338,7 +383,8 @@ constexpr CommandSpec kCommands[] = {
      .synopsis = "--protect TYPE [--recovery] [--replace]",
      .options = kWrites | kMakesSlot | Bit(kOptProtect) | Bit(kOptRecovery) | Bit(kOptReplace),
      .required = Bit(kOptProtect),
-     .makesSlot = true},
+     .makesSlot = true,
+     .check = SignerNeedsPcrs},
     {.words = "host-id",
      .help = "print this host's identity (one line) for export --for;\ncreates the host key file (0400) if missing",
      .run = HostId,
@@ -360,11 +406,11 @@ constexpr CommandSpec kCommands[] = {
      .run = Import,
      .arguments = "DIR",
      .synopsis = "[--protect TYPE] [--force]",
-     .options = kWrites | Bit(kOptTpm2Pcrs) | Bit(kOptProtect) | Bit(kOptForce),
+     .options = kWrites | Bit(kOptTpm2Pcrs) | Bit(kOptTpm2Signer) | Bit(kOptProtect) | Bit(kOptForce),
      .makesSlot = true,
      .store = StoreUse::makes,
      .badArguments = "import needs the folder of the copy: import DIR",
-     .check = ImportBindsToThisHost},
+     .check = ImportChecks},
     {.words = "adopt",
      .help = "make the store at --primary and --standby the one this\n"
              "host serves (a store restored by hand from a backup)",
@@ -405,6 +451,51 @@ constexpr CommandSpec kCommands[] = {
      .store = StoreUse::none,
      .badArguments = kPkcs11Usage,
      .check = NeedsModuleAndToken},
+    {.words = "tpm2-policy sign",
+     .help = "sign a policy that approves values of the PCRs LIST:\n"
+             "those they hold now (--current) or those predicted\n"
+             "for the next boot (--values FILE); tpm2 slots made\n"
+             "with --tpm2-signer open while an installed policy of\n"
+             "their signer matches the PCRs",
+     .run = Tpm2Policy,
+     .synopsis = "--signer KEYFILE --pcrs LIST --current|--values FILE --out FILE",
+     .options = Bit(kOptSigner) | Bit(kOptPcrs) | Bit(kOptCurrent) | Bit(kOptValues) | Bit(kOptOut),
+     .required = Bit(kOptSigner) | Bit(kOptPcrs) | Bit(kOptOut),
+     .exclusive = Bit(kOptCurrent) | Bit(kOptValues),
+     .touchesStore = false,
+     .store = StoreUse::none,
+     .badArguments = kTpm2PolicyUsage,
+     .check = NeedsValuesSource},
+    {.words = "tpm2-policy install",
+     .help = "install the signed policies of FILE in the host\nconfiguration (root)",
+     .run = Tpm2Policy,
+     .arguments = "FILE",
+     .touchesStore = false,
+     .store = StoreUse::none,
+     .badArguments = kTpm2PolicyUsage},
+    {.words = "tpm2-policy list",
+     .help = "show the installed signed policies and whether each\nmatches the current PCR values",
+     .run = Tpm2Policy,
+     .touchesStore = false,
+     .store = StoreUse::none,
+     .badArguments = kTpm2PolicyUsage},
+    {.words = "tpm2-policy values",
+     .help = "print the current values of the PCRs LIST in the form\n"
+             "--values reads (to sign them on another machine)",
+     .run = Tpm2Policy,
+     .synopsis = "--pcrs LIST",
+     .options = Bit(kOptPcrs),
+     .required = Bit(kOptPcrs),
+     .touchesStore = false,
+     .store = StoreUse::none,
+     .badArguments = kTpm2PolicyUsage},
+    {.words = "tpm2-policy remove",
+     .help = "remove the installed policy POLICY (its id in list)",
+     .run = Tpm2Policy,
+     .arguments = "POLICY",
+     .touchesStore = false,
+     .store = StoreUse::none,
+     .badArguments = kTpm2PolicyUsage},
     {.words = "help",
      .help = "this text, or the usage and options of COMMAND",
      .run = Help,

@@ -5,7 +5,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include <sys/types.h>
 
 #include "crypto/secret.h"
 #include "zorv_admin.h"
@@ -44,7 +47,8 @@ struct Options {
     bool recovery = false;
     std::string hostKey;       // --host-key PATH
     bool hasPcrs = false;
-    std::uint32_t pcrMask = 0;
+    std::uint32_t pcrMask = 0; // --tpm2-pcrs, tpm2-policy sign --pcrs
+    std::string tpm2Signer;    // --tpm2-signer PUBFILE: new TPM slots open through its signed policies
     int passphraseFd = -1;
     std::string owner; // --owner USER: owner of the files written
     // A key on a PKCS#11 token; stores carried to other hosts.
@@ -67,6 +71,10 @@ struct Options {
     bool dryRun = false;             // prune --dry-run
     std::string record;              // --record FILE: the daemon's usage record (default in the state folder)
     std::vector<std::string> usage;  // --usage FILE: a host's 'usage --json', once per host
+    // Signed PCR policies (tpm2-policy sign).
+    std::string signer;     // --signer KEYFILE
+    bool current = false;   // --current: the values the PCRs hold now
+    std::string valuesFile; // --values FILE: predicted values
 };
 
 // Applies --host-key, --tpm2-pcrs and the recovery passphrase: read from
@@ -144,6 +152,16 @@ void NoteHostKeyCreated(const Options &o, bool hadHostKey);
 void PinAfterWrite(const Options &o, bool takeAsServed);
 bool UpdatePin(const Options &o);
 
+// Files of the host configuration and the small files given on the command
+// line. ReadSmallFile: a regular file of at most 16 KiB, reached without a
+// link, read whole into out (wiping storage); false with why. CreateFile:
+// creates path (never replacing, never through a link) holding text; false
+// with a message. WriteConfig: replaces the host configuration file name
+// (root only: temporary file, fsync, rename); false with a message.
+bool ReadSmallFile(const std::string &path, zorv::SecretBytes &out, std::string &why);
+bool CreateFile(const std::string &path, std::string_view text, mode_t mode);
+bool WriteConfig(const char *name, const std::string &text, mode_t mode);
+
 // The administrator's signing key for export, read whole into wiping storage.
 bool ReadSigningKey(const std::string &path, zorv::SecretBytes &pem);
 // Records module, token and PIN source in the host configuration (a new
@@ -175,5 +193,6 @@ int Usage(const Options &o);
 int Rewrap(const Options &o);
 int Disable(const Options &o);
 int Enable(const Options &o);
+int Tpm2Policy(const Options &o);
 
 } // namespace keytool

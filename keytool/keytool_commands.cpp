@@ -33,6 +33,7 @@ bool IsHostKeyProblem(std::uint64_t rc) { return rc == QINT_ERR_HOST_KEY_MISSING
 bool IsProtectorProblem(std::uint64_t rc)
 {
     return IsHostKeyProblem(rc) || (rc >= QINT_ERR_NO_SLOT_OPENS && rc <= QINT_ERR_TPM) || rc == QINT_ERR_BUILTIN_ONLY ||
+           rc == QINT_ERR_TPM_NO_POLICY || rc == QINT_ERR_TPM_POLICY_REFUSED ||
            (rc >= QINT_ERR_PKCS11_URI && rc <= QINT_ERR_SEALED_TAMPERED);
 }
 

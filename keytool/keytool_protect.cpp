@@ -18,6 +18,7 @@
 
 #include "json_writer.h"
 #include "keytool.h"
+#include "trust/pcr_policy.h"
 #include "zorv_admin.h"
 #include "crypto/secret.h"
 #include "crypto/unique_fd.h"
@@ -143,11 +144,30 @@ bool OnlyRecoveryOpens(const Options &o)
     return recovery;
 }
 
-bool ApplySettings(const Options &o, const Passphrase *passphrase)
+// The public key of --tpm2-signer, checked here so that a wrong file is
+// named with what is wrong with it.
+bool ReadTpm2Signer(const Options &o, zorv::SecretBytes &pem)
+{
+    std::string why;
+    TPMT_PUBLIC signer{};
+    if (o.tpm2Signer.empty()) {
+        return true;
+    }
+    if (!ReadSmallFile(o.tpm2Signer, pem, why) || !zorv::SignerFromPem(pem, false, signer, why)) {
+        std::fprintf(stderr, "zorvm_keytool: %s: --tpm2-signer %s: %s\n", o.command.c_str(), o.tpm2Signer.c_str(),
+                     why.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool ApplySettings(const Options &o, const zorv::SecretBytes &signer, const Passphrase *passphrase)
 {
     QintProtectSettings settings{};
     settings.hostKeyFile = o.hostKey.empty() ? nullptr : o.hostKey.c_str();
     settings.tpm2PcrMask = o.pcrMask;
+    settings.tpm2Signer = signer.empty() ? nullptr : signer.data();
+    settings.tpm2SignerLength = signer.size();
     settings.pkcs11Uri = o.uri.empty() ? nullptr : o.uri.c_str();
     settings.pkcs11Module = o.module.empty() ? nullptr : o.module.c_str();
     settings.pkcs11Pin = TokenPin(settings.pkcs11PinLength);
@@ -183,6 +203,16 @@ std::string PcrList(std::uint32_t mask)
         }
     }
     return out;
+}
+
+// Why a slot does not open, with the PCRs that changed when they are known.
+std::string Cause(const QintSlotInfo &s)
+{
+    std::string why = QintErrorTextEx(s.status);
+    if (s.status == QINT_ERR_TPM_PCR_CHANGED && s.pcrChanged != 0) {
+        why += " (PCR " + zorv::PcrIndexList(s.pcrChanged) + ")";
+    }
+    return why;
 }
 
 } // namespace
@@ -226,7 +256,8 @@ std::string SlotTypeNames(std::uint32_t use, std::uint32_t needs, const char *la
 
 bool SetUpProtection(const Options &o)
 {
-    if (!ReadTokenPin(o) || !ApplySettings(o, nullptr)) {
+    zorv::SecretBytes signer;
+    if (!ReadTokenPin(o) || !ReadTpm2Signer(o, signer) || !ApplySettings(o, signer, nullptr)) {
         return false;
     }
     Passphrase passphrase;
@@ -236,7 +267,7 @@ bool SetUpProtection(const Options &o)
                          o.command.c_str(), o.passphraseFd, kMaxPassphrase);
             return false;
         }
-        return ApplySettings(o, &passphrase);
+        return ApplySettings(o, signer, &passphrase);
     }
     if (NeedsNewRecoverySlot(o)) {
         Passphrase again;
@@ -251,7 +282,7 @@ bool SetUpProtection(const Options &o)
             std::fprintf(stderr, "zorvm_keytool: %s: the passphrases differ\n", o.command.c_str());
             return false;
         }
-        return ApplySettings(o, &passphrase);
+        return ApplySettings(o, signer, &passphrase);
     }
     // migrate keeps a recovery slot unless told otherwise: it needs that
     // slot's passphrase to put the new root key in it.
@@ -269,7 +300,7 @@ bool SetUpProtection(const Options &o)
     }
     if (AskTerminal(keepsRecovery ? "Recovery passphrase (the slot is kept): " : "Recovery passphrase: ", passphrase) &&
         passphrase.length > 0) {
-        return ApplySettings(o, &passphrase);
+        return ApplySettings(o, signer, &passphrase);
     }
     return true;
 }
@@ -286,13 +317,16 @@ bool PrintSlotList(const std::vector<QintSlotInfo> &slots, FILE *out)
         }
         std::string why = s.status == 0                        ? std::string("opens here")
                           : s.status == QINT_ERR_NO_PASSPHRASE ? std::string("not tried: no passphrase given")
-                                                               : std::string("does not open here: ") + QintErrorTextEx(s.status);
+                                                               : "does not open here: " + Cause(s);
         if (s.status == QINT_ERR_HOST_KEY_MISSING || s.status == QINT_ERR_HOST_KEY_BAD) {
             why += std::string(" (") + QintHostKeyFileEx() + ")";
         }
         std::fprintf(out, "slot %3" PRIu32 "  %-16s %s\n", s.id, type.c_str(), why.c_str());
         if (s.token[0] != '\0') {
             std::fprintf(out, "  token key %s\n", s.token);
+        }
+        if (s.signer[0] != '\0') {
+            std::fprintf(out, "  opens through installed PCR policies signed by %s ('tpm2-policy list')\n", s.signer);
         }
         if (s.type == QINT_PROTECT_BUILTIN) {
             std::fprintf(out, "  protected by the built-in key only: run 'zorvm_keytool migrate --protect host'\n");

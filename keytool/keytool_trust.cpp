@@ -51,6 +51,8 @@ bool WriteAll(int fd, const void *data, std::size_t n)
     return true;
 }
 
+} // namespace
+
 // Reads a whole small file (an administrator's key, a public key) into out.
 bool ReadSmallFile(const std::string &path, zorv::SecretBytes &out, std::string &why)
 {
@@ -92,6 +94,8 @@ bool CreateFile(const std::string &path, std::string_view text, mode_t mode)
     return true;
 }
 
+namespace {
+
 // The host configuration folder, made (0755) when missing; only root writes.
 bool ConfigFolder(std::string &dir)
 {
@@ -109,6 +113,8 @@ bool ConfigFolder(std::string &dir)
     }
     return true;
 }
+
+} // namespace
 
 bool WriteConfig(const char *name, const std::string &text, mode_t mode)
 {
@@ -138,6 +144,8 @@ bool WriteConfig(const char *name, const std::string &text, mode_t mode)
     (void)::fsync(folder.get());
     return true;
 }
+
+namespace {
 
 bool IsServedPair(const Options &o) { return o.primary == kDefaultPrimary && o.standby == kDefaultStandby; }
 

@@ -10,6 +10,9 @@
 #include <regex>
 #include <sstream>
 
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+
 #include "json_writer.h"
 #include "keystore_support.h"
 #include "swtpm_instance.h"
@@ -524,12 +527,63 @@ TEST_F(KeytoolTest, ATpmSlotOpensOnlyOnItsTpmWhileThePcrsHoldAndRecoveryMovesThe
     ASSERT_TRUE(zorva_test::ExtendPcr(home.Tcti(), 16, why)) << why;
     ToolRun r = Tool("protect list");
     EXPECT_TRUE(Has(r.out, "slot   1  tpm2 (PCR 16)    does not open here: the PCR values the slot is bound to have "
-                           "changed"))
+                           "changed (PCR 16)"))
         << r.out;
     home.Stop();
     r = Tool("verify");
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(Has(r.err, "no TPM reachable")) << r.err;
+}
+
+// A slot sealed to a signer opens only through policies root installed: it
+// is made only when one opens it now (else nothing is written), only with a
+// signer's public key and PCRs, and not while the installed list is open to
+// others' writes.
+TEST_F(KeytoolTest, ASignedSlotIsMadeOnlyWhenAnInstalledPolicyOpensIt)
+{
+    if (!zorva_test::SwtpmInstalled()) {
+        GTEST_SKIP() << "swtpm is not installed";
+    }
+    zorva_test::Swtpm tpm;
+    ASSERT_TRUE(tpm.Ready()) << tpm.Error();
+    zorva_test::ScopedTcti use(tpm.Tcti());
+    const std::string config = dir_.File("config"), key = dir_.File("signer.pem"), pub = key + ".pub";
+    ASSERT_EQ(::mkdir(config.c_str(), 0755), 0);
+    ::setenv("ZORVA_HOST_CONFIG", config.c_str(), 1);
+    EVP_PKEY *pair = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
+    for (const bool privateKey : {true, false}) {
+        BIO *bio = BIO_new_file((privateKey ? key : pub).c_str(), "w");
+        ASSERT_EQ(privateKey ? PEM_write_bio_PrivateKey(bio, pair, nullptr, nullptr, 0, nullptr, nullptr)
+                             : PEM_write_bio_PUBKEY(bio, pair),
+                  1);
+        BIO_free(bio);
+    }
+    EVP_PKEY_free(pair);
+
+    EXPECT_EQ(Tool("create --protect tpm2 --tpm2-signer " + pub).status, 2) << "no PCRs";
+    EXPECT_EQ(Tool("create --tpm2-pcrs 16 --tpm2-signer " + pub).status, 2) << "a host slot";
+    ToolRun r = Tool("create --protect tpm2 --tpm2-pcrs 16 --tpm2-signer " + key);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "a private key")) << r.err;
+    r = Tool("create --protect tpm2 --tpm2-pcrs 16 --tpm2-signer " + pub);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "no signed PCR policy by the slot's signer")) << r.err;
+    EXPECT_FALSE(Exists(primary_));
+
+    // A policy file is an installed list of one.
+    const std::string installed = config + "/tpm2-policies";
+    ASSERT_EQ(Tool("tpm2-policy sign --signer " + key + " --pcrs 16 --current --out " + installed).status, 0);
+    r = Tool("create --protect tpm2 --tpm2-pcrs 16 --tpm2-signer " + pub);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Has(r.out, "opens here\n  opens through installed PCR policies signed by ")) << r.out;
+    ASSERT_EQ(::chmod(installed.c_str(), 0664), 0);
+    r = Tool("verify");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "the host configuration is unsafe")) << r.err;
+    r = Tool("tpm2-policy list");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, installed + ": writable by group or others")) << r.err;
+    ::unsetenv("ZORVA_HOST_CONFIG");
 }
 
 // Key-store files and backups are regular files reached without links, in

@@ -74,6 +74,8 @@ extern "C" {
 #define QINT_ERR_BUILTIN_ONLY 1310u       /* a format-1 store (built-in key only): migrate it first */
 #define QINT_ERR_LAST_SLOT 1311u          /* refused: no remaining slot would open here */
 #define QINT_ERR_NO_SUCH_SLOT 1312u       /* no slot with that id */
+#define QINT_ERR_TPM_NO_POLICY 1313u      /* no installed signed PCR policy by the slot's signer for its PCRs */
+#define QINT_ERR_TPM_POLICY_REFUSED 1314u /* the TPM refused the key or signature of the matching installed policy */
 
 /* Protectors beyond this host: a key on a PKCS#11 token, a copy sealed for
  * another host. */

@@ -93,13 +93,18 @@ typedef struct QintProtectSettings {
                                         pin-source file; copied */
     size_t pkcs11PinLength;          /* 1..256 */
     uint32_t pkcs11Flags;            /* QINT_PKCS11_GENERATE_KEY */
+    const unsigned char *tpm2Signer; /* new TPM slots: open through PCR policies signed by this key (PEM public
+                                        key: ECC P-256, RSA-2048 or RSA-3072; needs tpm2PcrMask) instead of
+                                        the PCRs' current values; null: the values; copied */
+    size_t tpm2SignerLength;
 } QintProtectSettings;
 
 #define QINT_PKCS11_GENERATE_KEY 1u /* new pkcs11 slots: make the token key (AES-256, sensitive, not
                                        extractable) when the token has none with the URI's label */
 
 /* Replaces the settings (null: back to the defaults); the passphrase held
- * before is wiped. 0, QINT_ERR_BAD_ARGUMENT or QINT_ERR_NO_MEMORY. */
+ * before is wiped. 0, QINT_ERR_BAD_ARGUMENT (also for a signer that is not
+ * such a key, or without PCRs) or QINT_ERR_NO_MEMORY. */
 ZORV_API uint64_t QintProtectSetEx(const QintProtectSettings *settings);
 /* The host key file in effect; valid until the next call. Never null. */
 ZORV_API const char *QintHostKeyFileEx(void);
@@ -110,11 +115,15 @@ typedef struct QintSlotInfo {
     uint32_t id;
     uint32_t type;     /* QINT_PROTECT_ */
     uint32_t pcrMask;  /* TPM types */
-    uint32_t reserved;
+    uint32_t pcrChanged; /* status QINT_ERR_TPM_PCR_CHANGED: the bound PCRs whose current values differ from
+                            those sealed to, or from the closest installed signed policy's (0: not known) */
     uint64_t status;   /* 0: opens here; else why not (QINT_ERR_HOST_KEY_MISSING, ...) */
     /* pkcs11: the token key's URI, then " (module PATH)"; cut to fit, always
      * terminated. Empty for the other types. */
     char token[QINT_SLOT_TOKEN_MAX];
+    /* TPM types sealed to signed PCR policies: the signer's id (16 hex
+     * digits, as tpm2-policy list shows it); empty otherwise. */
+    char signer[20];
 } QintSlotInfo;
 
 typedef struct QintStoreInfo {
@@ -195,6 +204,11 @@ typedef struct QintMigrateOutcome {
  * outcome (may be null) says what became of each slot. */
 ZORV_API uint64_t QintAdminMigrateKeepingEx(const QintKeyFileName *names, uint32_t protectType, uint32_t flags,
                                             QintMigrateOutcome *outcome, QintAdminReport *report);
+
+/* The current values of the SHA-256 PCRs of mask (bit i = PCR i, 0..23, not
+ * 0) read from this host's TPM: values[i] for each bit set, the others
+ * zeroed. 0, QINT_ERR_BAD_ARGUMENT, QINT_ERR_TPM_UNREACHABLE or QINT_ERR_TPM. */
+ZORV_API uint64_t QintTpm2PcrValuesEx(uint32_t mask, unsigned char values[24][32]);
 
 /* This host's identity as one line of text ("zorva-host1:" and 48
  * characters), the public half of a key pair derived from the host key file

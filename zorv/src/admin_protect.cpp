@@ -5,6 +5,7 @@
 #include <new>
 
 #include "admin_common.h"
+#include "failure_detail.h"
 #include "protect/protector.h"
 #include "protect/slot_types.h"
 #include "registry.h"
@@ -39,7 +40,9 @@ QintSlotInfo Describe(const StoreImage &image, const Slot &slot, const Unlock &u
         t->describe(slot, info);
     }
     Key32 root;
+    ClearFailureDetail();
     info.status = OpenSlot(image.salt, slot, unlock, root);
+    info.pcrChanged = info.status == QINT_ERR_TPM_PCR_CHANGED ? ChangedPcrs() : 0;
     return info;
 }
 

@@ -52,6 +52,10 @@ constexpr Text kTexts[] = {
     {QINT_ERR_BUILTIN_ONLY, "the store is protected by the built-in key only; migrate it first"},
     {QINT_ERR_LAST_SLOT, "refused: no remaining slot would open the store on this host"},
     {QINT_ERR_NO_SUCH_SLOT, "no protector slot with that id"},
+    {QINT_ERR_TPM_NO_POLICY, "no signed PCR policy by the slot's signer is installed for its PCRs "
+                             "('zorvm_keytool tpm2-policy sign' and 'install')"},
+    {QINT_ERR_TPM_POLICY_REFUSED, "the TPM refused the signer's key or signature of the installed PCR policy "
+                                  "that matches (edited or damaged? 'zorvm_keytool tpm2-policy list')"},
     {QINT_ERR_PKCS11_URI, "the PKCS#11 URI is malformed, carries a PIN, or names no token or key"},
     {QINT_ERR_PKCS11_MODULE, "the PKCS#11 module does not load (missing, not a module, or writable by others)"},
     {QINT_ERR_PKCS11_TOKEN, "no token with the URI's label is present"},

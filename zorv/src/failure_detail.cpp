@@ -3,6 +3,7 @@
 namespace zorv {
 namespace {
 thread_local std::string t_detail;
+thread_local std::uint32_t t_changedPcrs = 0;
 thread_local std::vector<std::string> t_watched;
 } // namespace
 
@@ -12,6 +13,12 @@ void ClearWatchedFiles() { t_watched.clear(); }
 
 void NoteFailureDetail(std::string text) { t_detail = std::move(text); }
 const std::string &FailureDetail() { return t_detail; }
-void ClearFailureDetail() { t_detail.clear(); }
+void NoteChangedPcrs(std::uint32_t mask) { t_changedPcrs = mask; }
+std::uint32_t ChangedPcrs() { return t_changedPcrs; }
+void ClearFailureDetail()
+{
+    t_detail.clear();
+    t_changedPcrs = 0;
+}
 
 } // namespace zorv

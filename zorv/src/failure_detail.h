@@ -5,6 +5,7 @@
 // administration calls' callers).
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,10 @@ namespace zorv {
 void NoteFailureDetail(std::string text);
 // The detail noted since the last ClearFailureDetail (empty if none).
 const std::string &FailureDetail();
+// A PCR-bound slot that did not open: the PCRs whose values changed (bit i:
+// PCR i), 0 if none noted since the last ClearFailureDetail.
+void NoteChangedPcrs(std::uint32_t mask);
+std::uint32_t ChangedPcrs();
 void ClearFailureDetail();
 
 // Files a load read beside the store and the host key (a PIN file), whose

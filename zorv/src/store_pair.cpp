@@ -189,6 +189,8 @@ bool IsProtectorFailure(std::uint64_t s)
     case QINT_ERR_TPM_NOT_THIS:
     case QINT_ERR_TPM_PCR_CHANGED:
     case QINT_ERR_TPM:
+    case QINT_ERR_TPM_NO_POLICY:
+    case QINT_ERR_TPM_POLICY_REFUSED:
     case QINT_ERR_PKCS11_URI:
     case QINT_ERR_PKCS11_MODULE:
     case QINT_ERR_PKCS11_TOKEN:

@@ -24,6 +24,7 @@ Settings &G()
 
 constexpr std::size_t kMaxPassphrase = 1024;
 constexpr std::size_t kMaxPkcs11Pin = 256;
+constexpr std::size_t kMaxSignerPem = 16384;
 
 } // namespace
 
@@ -63,6 +64,16 @@ ZORV_API uint64_t QintProtectSetEx(const QintProtectSettings *settings)
                 return QINT_ERR_BAD_ARGUMENT;
             }
             next.pcrMask = settings->tpm2PcrMask;
+            if (settings->tpm2Signer != nullptr) {
+                TPMT_PUBLIC signer{};
+                std::string why;
+                if (settings->tpm2PcrMask == 0 || settings->tpm2SignerLength == 0 ||
+                    settings->tpm2SignerLength > kMaxSignerPem ||
+                    !SignerFromPem(std::span(settings->tpm2Signer, settings->tpm2SignerLength), false, signer, why)) {
+                    return QINT_ERR_BAD_ARGUMENT;
+                }
+                next.tpm2Signer = signer;
+            }
             if (settings->recoveryLog2N != 0) {
                 if (settings->recoveryLog2N < 14 || settings->recoveryLog2N > 20) {
                     return QINT_ERR_BAD_ARGUMENT;

@@ -5,9 +5,11 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "crypto/secret.h"
+#include "trust/pcr_policy.h"
 
 namespace zorv {
 
@@ -16,6 +18,9 @@ struct Unlock {
     bool hasPassphrase = false;
     SecretBytes passphrase;
     std::uint32_t pcrMask = 0;
+    // New TPM slots open through PCR policies signed by this key instead of
+    // the PCRs' values of the day.
+    std::optional<TPMT_PUBLIC> tpm2Signer;
     std::uint8_t scryptLog2N = 17;
     // New pkcs11 slots: the token key and module; the PIN for making and
     // opening them (else the URI's pin-source).
