@@ -1,5 +1,7 @@
 #include "metrics.h"
 
+#include "replace_file.h"
+
 #include "console_log.h"
 #include "peer_identity.h"
 
@@ -14,7 +16,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sstream>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -41,34 +42,6 @@ const prometheus::Histogram::BucketBoundaries kLatencyBounds{0.0001, 0.00025, 0.
                                                              1,      2.5,     5};
 
 size_t Index(auto value) { return static_cast<size_t>(value); }
-
-// A unique name beside the file that node_exporter skips (no ".prom" end).
-std::string TempName(const std::string &base)
-{
-    unsigned char random[6] = {};
-    (void)!getrandom(random, sizeof(random), 0);
-    std::string name = "." + base + ".tmp";
-    for (const unsigned char b : random) {
-        name += "0123456789abcdef"[b >> 4];
-        name += "0123456789abcdef"[b & 0xf];
-    }
-    return name;
-}
-
-bool WriteAll(int fd, const std::string &text)
-{
-    for (size_t done = 0; done < text.size();) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
 
 } // namespace
 
@@ -258,37 +231,9 @@ void Metrics::Write()
         LogWrite(errno, "open folder");
         return;
     }
-    // Created anew (never through a link or over a planted file), then
-    // made readable by the collector whatever the umask.
-    const std::string temp = TempName(base);
-    const int fd = openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        LogWrite(errno, "create");
-        (void)close(dirFd);
-        return;
-    }
-    const char *step = nullptr;
-    if (fchmod(fd, 0644) != 0) {
-        step = "chmod";
-    } else if (!WriteAll(fd, text)) {
-        step = "write";
-    } else if (fsync(fd) != 0) {
-        step = "sync";
-    }
-    int err = step == nullptr ? 0 : errno != 0 ? errno : EIO;
-    if (close(fd) != 0 && step == nullptr) {
-        step = "close";
-        err = errno;
-    }
-    if (step == nullptr && renameat(dirFd, temp.c_str(), dirFd, base.c_str()) != 0) {
-        step = "rename";
-        err = errno;
-    }
-    if (step != nullptr) {
-        (void)unlinkat(dirFd, temp.c_str(), 0);
-    }
+    const ReplaceResult r = ReplaceFile(dirFd, base, text, 0644);
     (void)close(dirFd);
-    LogWrite(err, step);
+    LogWrite(r.error, r.step);
 }
 
 } // namespace brim

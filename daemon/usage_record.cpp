@@ -1,5 +1,7 @@
 #include "usage_record.h"
 
+#include "replace_file.h"
+
 #include "console_log.h"
 #include "peer_identity.h"
 
@@ -7,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,33 +40,6 @@ std::string Escaped(const std::string &text)
     char out[300];
     EscapeForLog(text, out);
     return out;
-}
-
-bool WriteAll(int fd, const std::string &text)
-{
-    for (size_t done = 0; done < text.size();) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-std::string TempName()
-{
-    unsigned char random[6] = {};
-    (void)!getrandom(random, sizeof(random), 0);
-    std::string name = std::string(".") + usage::kFileName + ".tmp";
-    for (const unsigned char b : random) {
-        name += "0123456789abcdef"[b >> 4];
-        name += "0123456789abcdef"[b & 0xf];
-    }
-    return name;
 }
 
 int OpenFolder(const std::string &folder)
@@ -180,36 +154,12 @@ void UsageRecord::Write()
         LogWrite(errno, "open folder");
         return;
     }
-    const std::string temp = TempName();
-    const int fd = openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
-    if (fd < 0) {
-        LogWrite(errno, "create");
-        (void)close(dirFd);
-        return;
-    }
-    const char *step = nullptr;
-    if (!WriteAll(fd, text)) {
-        step = "write";
-    } else if (fsync(fd) != 0) {
-        step = "sync";
-    }
-    int err = step == nullptr ? 0 : errno != 0 ? errno : EIO;
-    if (close(fd) != 0 && step == nullptr) {
-        step = "close";
-        err = errno;
-    }
-    if (step == nullptr && renameat(dirFd, temp.c_str(), dirFd, usage::kFileName) != 0) {
-        step = "rename";
-        err = errno;
-    }
-    if (step != nullptr) {
-        (void)unlinkat(dirFd, temp.c_str(), 0);
-    } else {
-        (void)fsync(dirFd); // the rename itself survives a crash
+    const ReplaceResult r = ReplaceFile(dirFd, usage::kFileName, text, 0640);
+    if (r.step == nullptr) {
         changed_ = false;
     }
     (void)close(dirFd);
-    LogWrite(err, step);
+    LogWrite(r.error, r.step);
 }
 
 } // namespace brim
