@@ -148,9 +148,11 @@ void NoteHostKeyCreated(const Options &o, bool hadHostKey);
 // The host's pin of the store it serves: commands that write a store ask for
 // it to follow (takeAsServed: create, migrate, import of the served pair
 // make it the served store; other writes move the pin of the served store
-// forwards); UpdatePin does it once the files are in place.
+// forwards); FinishHostConfig does it once the files are in place.
 void PinAfterWrite(const Options &o, bool takeAsServed);
-bool UpdatePin(const Options &o);
+// At the end of a command: on success the pin follows the store written;
+// on failure a PKCS#11 entry the command added for its slot is taken back.
+bool FinishHostConfig(const Options &o, bool succeeded);
 
 // Files of the host configuration and the small files given on the command
 // line. ReadSmallFile: a regular file of at most 16 KiB, reached without a

@@ -29,9 +29,9 @@ int main(int argc, char **argv)
     if ((keytool::MadeSlotNeeds(*command, o) & QINT_NEEDS_TOKEN) != 0 && !keytool::ConfigureNewPkcs11Slot(o)) {
         return keytool::kExitFailure;
     }
-    const int rc = command->run(o);
+    int rc = command->run(o);
     if (!keytool::FinishWrites(rc == keytool::kExitOk)) {
-        return keytool::kExitFailure;
+        rc = keytool::kExitFailure;
     }
-    return rc == keytool::kExitOk && !keytool::UpdatePin(o) ? keytool::kExitFailure : rc;
+    return !keytool::FinishHostConfig(o, rc == keytool::kExitOk) ? keytool::kExitFailure : rc;
 }

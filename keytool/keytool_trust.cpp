@@ -32,6 +32,10 @@ constexpr std::size_t kMaxKeyFile = 16384;
 enum class PinWork { none, set, refresh };
 PinWork g_pinWork = PinWork::none;
 
+// The PKCS#11 entries before this command added one for its new slot.
+bool g_pkcs11Added = false;
+std::vector<zorv::Pkcs11Entry> g_pkcs11Before;
+
 using Fd = zorv::UniqueFd;
 
 bool WriteAll(int fd, const void *data, std::size_t n)
@@ -156,8 +160,14 @@ void PinAfterWrite(const Options &o, bool takeAsServed)
     g_pinWork = takeAsServed && IsServedPair(o) ? PinWork::set : PinWork::refresh;
 }
 
-bool UpdatePin(const Options &o)
+bool FinishHostConfig(const Options &o, bool succeeded)
 {
+    if (!succeeded) {
+        if (g_pkcs11Added) {
+            (void)WriteConfig(zorv::kPkcs11ConfigFile, zorv::FormatPkcs11Config(g_pkcs11Before), 0644);
+        }
+        return true;
+    }
     if (g_pinWork == PinWork::none) {
         return true;
     }
@@ -405,7 +415,17 @@ bool ConfigureNewPkcs11Slot(const Options &o)
                      o.command.c_str());
         return false;
     }
-    return ConfigurePkcs11Slot(module, token, pinSource);
+    const zorv::Pkcs11Config before = zorv::ReadPkcs11Config();
+    if (!ConfigurePkcs11Slot(module, token, pinSource)) {
+        return false;
+    }
+    // Taken back if the command fails: a slot that was never made leaves
+    // nothing behind in the host configuration.
+    if (before.status == zorv::ConfigStatus::ok || before.status == zorv::ConfigStatus::missing) {
+        g_pkcs11Before = before.entries;
+        g_pkcs11Added = before.Find(module, token) == nullptr || before.Find(module, token)->pinSource != pinSource;
+    }
+    return true;
 }
 
 bool ConfigurePkcs11Slot(const std::string &module, const std::string &token, const std::string &pinSource)

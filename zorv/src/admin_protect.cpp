@@ -65,7 +65,10 @@ ZORV_API uint64_t QintAdminSlotsEx(const QintKeyFileName *names, QintSlotInfo *s
             return QINT_ERR_BAD_FILE_NAME;
         }
         const Callbacks cb = RegisteredCallbacks();
-        const Unlock unlock = CurrentUnlock();
+        // Slots are listed whatever store the host pins: whether each opens
+        // here is a question of keys (verify tells about trust).
+        Unlock unlock = CurrentUnlock();
+        unlock.ignorePin = true;
         PairLoad load = LoadReported(cb, paths, unlock, false, "QintAdminSlotsEx", report);
         StoreImage image;
         if (load.result == 0 || load.result == QINT_LOADED_RESTORED) {
