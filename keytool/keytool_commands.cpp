@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "json_writer.h"
+#include "key_usage.h"
 #include "keytool.h"
 #include "zorv.h"
 #include "zorv_admin.h"
@@ -14,17 +15,6 @@ namespace keytool {
 namespace {
 
 QintKeyFileName Names(const Options &o) { return QintKeyFileName{o.primary.c_str(), o.standby.c_str(), nullptr}; }
-
-std::string Time(std::int64_t t)
-{
-    const std::time_t tt = static_cast<std::time_t>(t);
-    std::tm tm{};
-    char text[32] = "?";
-    if (::gmtime_r(&tt, &tm) != nullptr) {
-        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    }
-    return text;
-}
 
 const char *Text(std::uint64_t code) { return QintErrorTextEx(code); }
 
@@ -183,7 +173,7 @@ void ListJson(const Options &o, const std::vector<QintKeyInfo> &keys, const Qint
         j.Key("error").BeginObject().Field("code", rc).Field("cause", Text(rc)).EndObject();
     } else {
         j.Field("format", info.version).Field("update", info.updateCounter);
-        j.Field("created", Time(info.created)).Field("updated", Time(info.updated)).Field("key_count", info.keyCount);
+        j.Field("created", TimeText(info.created)).Field("updated", TimeText(info.updated)).Field("key_count", info.keyCount);
     }
     CopiesJson(o, h, j);
     SlotsJson(slots, j);
@@ -191,7 +181,7 @@ void ListJson(const Options &o, const std::vector<QintKeyInfo> &keys, const Qint
     for (const QintKeyInfo &k : keys) {
         j.BeginObject().Field("domain", k.domain).Field("key_id", k.keyId);
         j.Field("state", k.state == QINT_KEY_ACTIVE ? "active" : k.state == QINT_KEY_DISABLED ? "disabled" : "retired");
-        j.Field("created", Time(k.created));
+        j.Field("created", TimeText(k.created));
         j.EndObject();
     }
     std::printf("%s\n", j.EndArray().EndObject().Text().c_str());
@@ -217,14 +207,14 @@ int List(const Options &o)
     }
     NoteDamage(o, r);
     std::printf("key store %s: format %" PRIu32 ", update %" PRIu64 ", created %s, updated %s, %" PRIu32 " keys\n",
-                o.primary.c_str(), info.version, info.updateCounter, Time(info.created).c_str(),
-                Time(info.updated).c_str(), info.keyCount);
+                o.primary.c_str(), info.version, info.updateCounter, TimeText(info.created).c_str(),
+                TimeText(info.updated).c_str(), info.keyCount);
     PrintSlots(o, stdout);
     std::printf("%6s %6s  %-7s  %s\n", "domain", "key", "state", "created");
     for (const QintKeyInfo &k : keys) {
         std::printf("%6" PRIu32 " %6" PRIu32 "  %-7s  %s\n", k.domain, k.keyId,
                     k.state == QINT_KEY_ACTIVE ? "active" : k.state == QINT_KEY_DISABLED ? "disabled" : "retired",
-                    Time(k.created).c_str());
+                    TimeText(k.created).c_str());
     }
     return kExitOk;
 }

@@ -234,16 +234,34 @@ int SetState(const Options &o, std::uint32_t state)
 
 } // namespace
 
-int Usage(const Options &o)
-{
+// What usage and prune start from: the store's keys and identity, and the
+// usage gathered for it, with what is missing from that usage said once.
+struct KeysInUse {
     std::vector<QintKeyDetail> keys;
     StoreIdBytes id{};
     KeyUsage use;
-    if (!LoadKeys(o, keys) || !ReadStoreId(o, id) || !GatherUsage(o, id, use)) {
+    std::int64_t now = 0;
+
+    bool Load(const Options &o)
+    {
+        if (!LoadKeys(o, keys) || !ReadStoreId(o, id) || !GatherUsage(o, id, use)) {
+            return false;
+        }
+        now = Now();
+        NoteUsageGaps(o, use, now);
+        return true;
+    }
+};
+
+int Usage(const Options &o)
+{
+    KeysInUse state;
+    if (!state.Load(o)) {
         return kExitFailure;
     }
-    const std::int64_t now = Now();
-    NoteUsageGaps(o, use, now);
+    const auto &keys = state.keys;
+    const auto &id = state.id;
+    const auto &use = state.use;
     if (o.json) {
         return PrintJson(o, id, keys, use);
     }
@@ -271,15 +289,14 @@ int Enable(const Options &o) { return SetState(o, QINT_KEY_RETIRED); }
 
 int Prune(const Options &o)
 {
-    std::vector<QintKeyDetail> keys;
-    StoreIdBytes id{};
-    KeyUsage use;
-    if (!LoadKeys(o, keys) || !ReadStoreId(o, id) || !GatherUsage(o, id, use)) {
+    KeysInUse state;
+    if (!state.Load(o)) {
         return kExitFailure;
     }
-    const std::int64_t now = Now();
+    const auto &keys = state.keys;
+    const auto &use = state.use;
+    const std::int64_t now = state.now;
     const bool byCount = o.hasKeep;
-    NoteUsageGaps(o, use, now);
     if (use.record == usage::ReadStatus::damaged && use.hosts.empty()) {
         std::fprintf(stderr, "zorvm_keytool: prune: the usage record %s cannot be trusted; nothing removed\n",
                      use.recordPath.c_str());

@@ -35,14 +35,15 @@ private:
     ESYS_CONTEXT *esys_ = nullptr;
 };
 
-// A transient object or session handle, flushed from the TPM on scope exit.
+// A transient object or session handle, flushed from the TPM on scope exit
+// (through the connection as it is then: it may be made before it opens).
 class Transient {
 public:
-    explicit Transient(const Connection &c) : esys_(c.esys()) {}
+    explicit Transient(const Connection &c) : connection_(c) {}
     ~Transient()
     {
         if (handle_ != ESYS_TR_NONE) {
-            Esys_FlushContext(esys_, handle_);
+            Esys_FlushContext(connection_.esys(), handle_);
         }
     }
     Transient(const Transient &) = delete;
@@ -52,7 +53,7 @@ public:
     ESYS_TR get() const { return handle_; }
 
 private:
-    ESYS_CONTEXT *esys_;
+    const Connection &connection_;
     ESYS_TR handle_ = ESYS_TR_NONE;
 };
 

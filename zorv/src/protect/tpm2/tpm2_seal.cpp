@@ -383,6 +383,19 @@ Status UnsealSigned(const Connection &c, ESYS_TR primary, ESYS_TR object, const 
     return !read ? Status::noPolicy : refused ? Status::policyRefused : Status::pcrChanged;
 }
 
+// A connection to the TPM and the storage primary every object of ours is
+// made under, flushed (and the connection closed) on scope exit.
+struct TpmWithPrimary {
+    Connection c;
+    Transient primary{c};
+
+    Status Open()
+    {
+        const Status st = c.Open();
+        return st != Status::ok ? st : CreatePrimary(c, primary);
+    }
+};
+
 } // namespace
 
 Status Seal(std::span<const std::uint8_t, 32> secret, std::uint32_t pcrMask, std::vector<std::uint8_t> &blob)
@@ -391,15 +404,13 @@ Status Seal(std::span<const std::uint8_t, 32> secret, std::uint32_t pcrMask, std
     if (pcrMask >= kPcrMaskLimit) {
         return Status::failure;
     }
-    Connection c;
-    Status st = c.Open();
+    TpmWithPrimary tpm;
+    Status st = tpm.Open();
     if (st != Status::ok) {
         return st;
     }
-    Transient primary(c);
-    if ((st = CreatePrimary(c, primary)) != Status::ok) {
-        return st;
-    }
+    Connection &c = tpm.c;
+    Transient &primary = tpm.primary;
     SealedBlob sealed;
     sealed.pcrMask = pcrMask;
     TPM2B_DIGEST policy{};
@@ -431,15 +442,13 @@ Status SealSigned(std::span<const std::uint8_t, 32> secret, std::uint32_t pcrMas
         !AuthorizedPolicyDigest(sealed.signerName, digest)) {
         return Status::failure;
     }
-    Connection c;
-    Status st = c.Open();
+    TpmWithPrimary tpm;
+    Status st = tpm.Open();
     if (st != Status::ok) {
         return st;
     }
-    Transient primary(c);
-    if ((st = CreatePrimary(c, primary)) != Status::ok) {
-        return st;
-    }
+    Connection &c = tpm.c;
+    Transient &primary = tpm.primary;
     return SealUnder(c, primary.get(), secret, DigestOf(digest), sealed, blob);
 }
 
@@ -458,15 +467,13 @@ Status Unseal(std::span<const std::uint8_t> blob, std::span<const SignedPcrPolic
     if (!DecodeBlob(blob, sealed)) {
         return Status::badBlob;
     }
-    Connection c;
-    Status st = c.Open();
+    TpmWithPrimary tpm;
+    Status st = tpm.Open();
     if (st != Status::ok) {
         return st;
     }
-    Transient primary(c);
-    if ((st = CreatePrimary(c, primary)) != Status::ok) {
-        return st;
-    }
+    Connection &c = tpm.c;
+    Transient &primary = tpm.primary;
     // Another TPM's primary key differs, so its objects fail the integrity
     // check of the load.
     Transient object(c);
